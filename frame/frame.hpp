@@ -1,0 +1,246 @@
+// frame.hpp - the module frame shared by the native modules: module state,
+// function objects, traceback entries, global look-up and dict walks.
+//
+// Conventions: PyObject* parameters are borrowed, PyObject* results are new
+// references; failures return nullptr or -1 with the error indicator set.
+// Nothing here throws.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+
+#include "ref.hpp"
+
+namespace frame {
+
+struct Module;
+struct FnObject;
+
+// Largest parameter count of any function built on the frame.
+inline constexpr int kMaxParams = 4;
+
+// ---------------------------------------------------------------- constants
+
+// An interned string constant created at module execution.
+struct StrConst {
+  PyObject** slot;
+  const char* text;
+};
+
+// Strings the frame itself needs, created together with the module's own.
+struct FrameStrings {
+  PyObject* items;
+  PyObject* values;
+  PyObject* dunder_import;
+  PyObject* dunder_name;
+  PyObject* name;
+  PyObject* loader;
+  PyObject* origin;
+  PyObject* parent;
+  PyObject* submodule_search_locations;
+  PyObject* dunder_loader;
+  PyObject* dunder_file;
+  PyObject* dunder_package;
+  PyObject* dunder_path;
+  PyObject* dunder_builtins;
+  PyObject* dunder_test;
+};
+
+// ------------------------------------------------------------- definitions
+
+// A code object to make at module execution.
+struct CodeDef {
+  const char* name;
+  const char* qualname;
+  int argcount;
+  int first_line;
+  int extra_flags;  // CO_GENERATOR for a generator expression
+  const char* const* varnames;
+  int nvarnames;
+  PyObject* code;  // strong, process lifetime; set at execution
+};
+
+struct Annotation {
+  const char* name;
+  const char* value;
+};
+
+// The body of a function: `args` holds the bound parameters in order
+// (borrowed; the caller keeps them alive for the call).
+using ImplFn = PyObject* (*)(FnObject* self, PyObject* const* args);
+
+// A Python-visible function of a module.
+struct FnDef {
+  CodeDef code;                // name, parameters, first line, variables
+  const char* traceback_name;  // full dotted name used in traceback entries
+  const char* doc;             // UTF-8 docstring, or nullptr for None
+  const Annotation* annotations;
+  int nannotations;
+  PyObject** defaults;  // slot of a module constant tuple, or nullptr
+  ImplFn impl;
+  // Filled at execution: the interned parameter names (borrowed from code).
+  PyObject* params[kMaxParams];
+  int nrequired;
+};
+
+// ------------------------------------------------------------ module state
+
+struct TracebackCacheEntry {
+  const char* funcname;
+  int line;
+  PyObject* code;  // strong
+};
+
+// The process-wide state of one extension module. Each module's main source
+// owns one instance and hands it to the frame.
+struct Module {
+  // Static description.
+  const char* name;         // "_batchkit"
+  const char* dotted;       // "tarnex.core._batchkit"
+  const char* init_name;    // "init tarnex.core._batchkit"
+  const char* filename;     // "tarnex/core/_batchkit.py"
+  const StrConst* strings;  // the module's own interned strings
+  size_t nstrings;
+  FnDef* const* functions;
+  size_t nfunctions;
+  CodeDef* const* extra_codes;  // code objects that are not functions
+  size_t nextra_codes;
+  int (*constants)(Module& m);            // numeric and other constants
+  int (*body)(Module& m, int* line);      // runs the module body
+
+  // Runtime state, process lifetime (all strong unless noted).
+  int64_t interp_id = -1;
+  PyObject* module = nullptr;
+  PyObject* dict = nullptr;
+  PyObject* builtins = nullptr;
+  PyObject* builtins_dict = nullptr;  // borrowed from builtins
+  PyObject* empty_tuple = nullptr;
+  PyObject* empty_bytes = nullptr;
+  PyObject* empty_str = nullptr;
+  PyObject* filename_obj = nullptr;
+  PyTypeObject* fn_type = nullptr;
+  bool strings_ready = false;
+  FrameStrings s{};
+  TracebackCacheEntry* tb_cache = nullptr;
+  size_t tb_cache_len = 0;
+  size_t tb_cache_cap = 0;
+};
+
+// The module definition's slots call these with the module's state.
+PyObject* module_create(Module& m, PyObject* spec) noexcept;
+int module_exec(Module& m, PyObject* module) noexcept;
+
+// ------------------------------------------------------------ module body
+
+// `from M import a, b, ...`, storing each name in the module dictionary.
+int import_from(Module& m, PyObject* modname,
+                std::initializer_list<PyObject*> names) noexcept;
+// `import M`, stored under M.
+int import_module(Module& m, PyObject* modname) noexcept;
+// `import P.sub` bound to the name `bind_as`: P's attribute `sub`.
+int import_submodule_as(Module& m, PyObject* dotted, PyObject* package,
+                        PyObject* sub, PyObject* bind_as) noexcept;
+// Makes the function object of `def` and stores it in the module dictionary.
+int define_function(Module& m, FnDef& def) noexcept;
+// name = value in the module dictionary.
+int set_global(Module& m, PyObject* name, PyObject* value) noexcept;
+
+// -------------------------------------------------------- function objects
+
+struct FnObject {
+  PyObject_HEAD
+  vectorcallfunc vectorcall;
+  FnDef* def;           // static
+  Module* mod;          // static
+  PyObject* globals;    // strong: the module dictionary
+  PyObject* name;       // strong
+  PyObject* qualname;   // strong
+  PyObject* modname;    // strong or null (reads as None)
+  PyObject* doc;        // strong
+  PyObject* dict;       // strong or null (made on first use)
+  PyObject* annotations;  // strong or null (made on first read)
+  PyObject* defaults;   // strong or null
+  PyObject* kwdefaults; // strong or null
+  PyObject* weaklist;
+};
+
+int function_type_ready(Module& m) noexcept;
+
+// ------------------------------------------------------- traceback entries
+
+// Adds a traceback entry (file, `funcname`, `line`) to the exception in
+// flight without disturbing it. If the entry cannot be made, the original
+// exception is kept and the entry is skipped.
+void add_traceback(Module& m, const char* funcname, int line,
+                   PyObject* globals) noexcept;
+
+// The one-line failure site of a function body: adds the function's entry at
+// `line` and returns nullptr.
+inline PyObject* fail(FnObject* f, int line) noexcept {
+  add_traceback(*f->mod, f->def->traceback_name, line, f->globals);
+  return nullptr;
+}
+
+// --------------------------------------------------------- shared helpers
+
+// The dict test: reads the type's flag only; calls nothing, cannot fail.
+inline bool is_dict(PyObject* o) noexcept { return PyDict_Check(o); }
+
+// One look-up site of a module global. The value found in the module
+// dictionary is kept with the dictionary's version tag; a hit in builtins is
+// kept with both tags, so any insert or delete in either is seen next time.
+struct GlobalSite {
+  uint64_t dict_tag = 0;
+  uint64_t builtins_tag = 0;  // 0: the value came from the module dictionary
+  PyObject* value = nullptr;  // strong
+};
+
+// The value of the global `name` as the function `f` sees it, or NameError.
+PyObject* lookup_global(FnObject* f, GlobalSite& site, PyObject* name) noexcept;
+
+// isinstance(v, G.attr) with the global G looked up and attr fetched anew.
+// 1 true, 0 false, -1 error.
+int isinstance_of_global_attr(FnObject* f, GlobalSite& site, PyObject* gname,
+                              PyObject* attr, PyObject* v) noexcept;
+
+// Walks a dict argument by entries (key and value) or by values only.
+// An exact dict is read in place with a size check before every step; a
+// subclass has its own `items`/`values` called once and the result read by
+// index (exact tuple or list) or through its iterator. Every key and value is
+// handed out as a strong reference, so callbacks that mutate the dict cannot
+// free what the caller holds.
+class DictWalk {
+ public:
+  enum class Kind { kItems, kValues };
+  DictWalk(Module& m, Kind kind) noexcept : m_(m), kind_(kind) {}
+
+  // `d` is borrowed; the caller keeps it alive for the walk. 0 or -1.
+  int start(PyObject* d) noexcept;
+  // 1: an entry (value only for kValues, key left empty), 0: end, -1: error.
+  int next(Ref& key, Ref& value) noexcept;
+
+ private:
+  int next_element(Ref& element) noexcept;
+  static int unpack_pair(PyObject* element, Ref& key, Ref& value) noexcept;
+
+  Module& m_;
+  Kind kind_;
+  PyObject* dict_ = nullptr;  // borrowed, exact dict only
+  Py_ssize_t pos_ = 0;
+  Py_ssize_t size_ = 0;
+  Py_ssize_t index_ = 0;
+  Ref seq_;   // exact tuple or list from items()/values()
+  Ref iter_;  // iterator over any other result
+};
+
+// Argument annotation enforcement.
+// TypeError "Argument '%.200s' has incorrect type (expected %.200s, got
+// %.200s)%s%U" unless type(v) is exactly `t`; a subclass of a builtin type
+// gets the note that explains why. 0 or -1.
+int check_exact_type(PyObject* v, PyTypeObject* t, const char* argname) noexcept;
+// The `int` annotation: exact int kept, numbers through int(), anything else
+// the incorrect-type TypeError. New reference.
+PyObject* convert_int_arg(PyObject* v, const char* argname) noexcept;
+
+}  // namespace frame

@@ -1,0 +1,365 @@
+// function.cpp - the function type of the native modules: vectorcall entry,
+// argument binding with the interpreter's messages, attributes, GC support.
+#include <cstring>
+
+#include "frame.hpp"
+#include "structmember.h"
+
+#if defined(_MSC_VER)
+#define FRAME_NOINLINE __declspec(noinline)
+#else
+#define FRAME_NOINLINE __attribute__((noinline))
+#endif
+
+namespace frame {
+namespace {
+
+// ------------------------------------------------------------------ binding
+
+FRAME_NOINLINE void fn_raise_count(const FnDef& d, Py_ssize_t given, bool too_many) {
+  const int n = d.code.argcount;
+  const char* word = "exactly";
+  Py_ssize_t count = n;
+  if (d.nrequired != n) {
+    word = too_many ? "at most" : "at least";
+    count = too_many ? n : d.nrequired;
+  }
+  PyErr_Format(PyExc_TypeError,
+               "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+               d.code.name, word, count, count == 1 ? "" : "s", given);
+}
+
+// Content equality of two str objects, without calling any method: keyword
+// names that were not interned (f(**json.loads(...))) still match.
+bool fn_same_text(PyObject* a, PyObject* b) noexcept {
+  if (PyUnicode_GET_LENGTH(a) != PyUnicode_GET_LENGTH(b)) return false;
+  if (PyUnicode_KIND(a) != PyUnicode_KIND(b)) return false;
+  return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
+                     static_cast<size_t>(PyUnicode_GET_LENGTH(a)) * PyUnicode_KIND(a)) == 0;
+}
+
+// Binds positionals and keywords into `bound` (borrowed references).
+FRAME_NOINLINE int fn_bind(const FnDef& d, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames, PyObject** bound) {
+  const int n = d.code.argcount;
+  const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  if (nargs > n || (nkw == 0 && nargs < d.nrequired)) {
+    fn_raise_count(d, nargs, nargs > n);
+    return -1;
+  }
+  for (int i = 0; i < n; ++i) bound[i] = i < nargs ? args[i] : nullptr;
+
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+    int idx = -1;
+    for (int i = 0; i < n; ++i) {
+      if (d.params[i] == key) {
+        idx = i;
+        break;
+      }
+    }
+    if (idx < 0) {
+      if (!PyUnicode_Check(key)) {
+        PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", d.code.name);
+        return -1;
+      }
+      for (int i = 0; i < n; ++i) {
+        if (fn_same_text(d.params[i], key)) {
+          idx = i;
+          break;
+        }
+      }
+    }
+    if (idx < 0) {
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
+                   d.code.name, key);
+      return -1;
+    }
+    if (bound[idx] != nullptr) {
+      PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                   d.code.name, key);
+      return -1;
+    }
+    bound[idx] = args[nargs + k];
+  }
+
+  for (int i = 0; i < n; ++i) {
+    if (bound[i] != nullptr) continue;
+    if (i < d.nrequired) {
+      fn_raise_count(d, i, false);
+      return -1;
+    }
+    bound[i] = PyTuple_GET_ITEM(*d.defaults, i - d.nrequired);
+  }
+  return 0;
+}
+
+FRAME_NOINLINE PyObject* fn_call_slow(FnObject* f, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kwnames) {
+  PyObject* bound[kMaxParams];
+  if (fn_bind(*f->def, args, nargs, kwnames, bound) < 0) return fail(f, f->def->code.first_line);
+  return f->def->impl(f, bound);
+}
+
+PyObject* fn_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
+                        PyObject* kwnames) noexcept {
+  FnObject* f = reinterpret_cast<FnObject*>(self);
+  const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+  // The common call: every parameter given by position.
+  if (kwnames == nullptr && nargs == f->def->code.argcount) return f->def->impl(f, args);
+  return fn_call_slow(f, args, nargs, kwnames);
+}
+
+// --------------------------------------------------------------- attributes
+
+FnObject* fn(PyObject* self) noexcept { return reinterpret_cast<FnObject*>(self); }
+
+PyObject* fn_or_none(PyObject* v) noexcept { return Ref::borrow(v ? v : Py_None).release(); }
+
+int fn_set_str(PyObject*& field, PyObject* value, const char* message) noexcept {
+  if (value == nullptr || !PyUnicode_Check(value)) {
+    PyErr_SetString(PyExc_TypeError, message);
+    return -1;
+  }
+  set_field(field, Ref::borrow(value).release());
+  return 0;
+}
+
+PyObject* fn_get_name(PyObject* self, void*) noexcept { return fn_or_none(fn(self)->name); }
+int fn_set_name(PyObject* self, PyObject* value, void*) noexcept {
+  return fn_set_str(fn(self)->name, value, "__name__ must be set to a string object");
+}
+
+PyObject* fn_get_qualname(PyObject* self, void*) noexcept { return fn_or_none(fn(self)->qualname); }
+int fn_set_qualname(PyObject* self, PyObject* value, void*) noexcept {
+  return fn_set_str(fn(self)->qualname, value, "__qualname__ must be set to a string object");
+}
+
+PyObject* fn_get_module(PyObject* self, void*) noexcept { return fn_or_none(fn(self)->modname); }
+int fn_set_module(PyObject* self, PyObject* value, void*) noexcept {
+  set_field(fn(self)->modname, Ref::borrow(value).release());
+  return 0;
+}
+
+PyObject* fn_get_doc(PyObject* self, void*) noexcept { return fn_or_none(fn(self)->doc); }
+int fn_set_doc(PyObject* self, PyObject* value, void*) noexcept {
+  set_field(fn(self)->doc, Ref::borrow(value ? value : Py_None).release());
+  return 0;
+}
+
+PyObject* fn_get_annotations(PyObject* self, void*) noexcept {
+  FnObject* f = fn(self);
+  if (f->annotations == nullptr && !(f->annotations = PyDict_New())) return nullptr;
+  return Ref::borrow(f->annotations).release();
+}
+int fn_set_annotations(PyObject* self, PyObject* value, void*) noexcept {
+  if (value == Py_None) value = nullptr;
+  if (value != nullptr && !PyDict_Check(value)) {
+    PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+    return -1;
+  }
+  set_field(fn(self)->annotations, Ref::borrow(value).release());
+  return 0;
+}
+
+// The defaults a call uses are the module's own constants; a new value is
+// kept for introspection only, and the caller is told so.
+int fn_set_defaults_like(PyObject*& field, PyObject* value, bool want_tuple,
+                         const char* type_message, const char* warning) noexcept {
+  if (value == Py_None) value = nullptr;
+  if (value != nullptr && !(want_tuple ? PyTuple_Check(value) : PyDict_Check(value))) {
+    PyErr_SetString(PyExc_TypeError, type_message);
+    return -1;
+  }
+  // CAUTION: the warning machinery may run Python code (a filter, a
+  // showwarning hook); `value` is the caller's and stays alive meanwhile.
+  if (PyErr_WarnEx(PyExc_RuntimeWarning, warning, 1) < 0) return -1;
+  set_field(field, Ref::borrow(value).release());
+  return 0;
+}
+
+PyObject* fn_get_defaults(PyObject* self, void*) noexcept { return fn_or_none(fn(self)->defaults); }
+int fn_set_defaults(PyObject* self, PyObject* value, void*) noexcept {
+  return fn_set_defaults_like(
+      fn(self)->defaults, value, true, "__defaults__ must be set to a tuple object",
+      "changes to cyfunction.__defaults__ will not currently affect the values used in "
+      "function calls");
+}
+
+PyObject* fn_get_kwdefaults(PyObject* self, void*) noexcept { return fn_or_none(fn(self)->kwdefaults); }
+int fn_set_kwdefaults(PyObject* self, PyObject* value, void*) noexcept {
+  return fn_set_defaults_like(
+      fn(self)->kwdefaults, value, false, "__kwdefaults__ must be set to a dict object",
+      "changes to cyfunction.__kwdefaults__ will not currently affect the values used in "
+      "function calls");
+}
+
+PyObject* fn_get_code(PyObject* self, void*) noexcept { return fn_or_none(fn(self)->def->code.code); }
+PyObject* fn_get_globals(PyObject* self, void*) noexcept { return fn_or_none(fn(self)->globals); }
+PyObject* fn_get_closure(PyObject*, void*) noexcept { Py_RETURN_NONE; }
+PyObject* fn_get_is_coroutine(PyObject*, void*) noexcept { Py_RETURN_FALSE; }
+
+#define FN_RO(name, get) {name, get, nullptr, nullptr, nullptr}
+#define FN_RW(name, get, set) {name, get, set, nullptr, nullptr}
+PyGetSetDef fn_getset[] = {
+    FN_RW("__name__", fn_get_name, fn_set_name),
+    FN_RW("func_name", fn_get_name, fn_set_name),
+    FN_RW("__qualname__", fn_get_qualname, fn_set_qualname),
+    FN_RW("__module__", fn_get_module, fn_set_module),
+    FN_RW("__doc__", fn_get_doc, fn_set_doc),
+    FN_RW("func_doc", fn_get_doc, fn_set_doc),
+    FN_RW("__annotations__", fn_get_annotations, fn_set_annotations),
+    FN_RW("__defaults__", fn_get_defaults, fn_set_defaults),
+    FN_RW("func_defaults", fn_get_defaults, fn_set_defaults),
+    FN_RW("__kwdefaults__", fn_get_kwdefaults, fn_set_kwdefaults),
+    FN_RO("__code__", fn_get_code),
+    FN_RO("func_code", fn_get_code),
+    FN_RO("__globals__", fn_get_globals),
+    FN_RO("func_globals", fn_get_globals),
+    FN_RO("__closure__", fn_get_closure),
+    FN_RO("func_closure", fn_get_closure),
+    FN_RW("__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict),
+    FN_RW("func_dict", PyObject_GenericGetDict, PyObject_GenericSetDict),
+    FN_RO("_is_coroutine", fn_get_is_coroutine),
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+#undef FN_RO
+#undef FN_RW
+
+PyMemberDef fn_members[] = {
+    {"__vectorcalloffset__", T_PYSSIZET, offsetof(FnObject, vectorcall), READONLY, nullptr},
+    {"__dictoffset__", T_PYSSIZET, offsetof(FnObject, dict), READONLY, nullptr},
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(FnObject, weaklist), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+// Pickling goes by reference: the module attribute of this name.
+PyObject* fn_reduce(PyObject* self, PyObject*) noexcept { return fn_or_none(fn(self)->qualname); }
+
+PyMethodDef fn_methods[] = {
+    {"__reduce__", fn_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyObject* fn_repr(PyObject* self) noexcept {
+  PyObject* q = fn(self)->qualname;
+  return PyUnicode_FromFormat("<cyfunction %U at %p>", q ? q : Py_None, self);
+}
+
+// A function stored on a class binds like a Python function.
+PyObject* fn_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept {
+  if (obj == nullptr || obj == Py_None) return Ref::borrow(self).release();
+  return PyMethod_New(self, obj);
+}
+
+// ---------------------------------------------------------------------- GC
+
+int fn_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+  FnObject* f = fn(self);
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(f->globals);
+  Py_VISIT(f->modname);
+  Py_VISIT(f->doc);
+  Py_VISIT(f->dict);
+  Py_VISIT(f->annotations);
+  Py_VISIT(f->defaults);
+  Py_VISIT(f->kwdefaults);
+  return 0;
+}
+
+// Name and qualified name are always str and so cannot be part of a cycle;
+// they stay so that repr and error messages keep working on a cleared object.
+int fn_clear(PyObject* self) noexcept {
+  FnObject* f = fn(self);
+  Py_CLEAR(f->globals);
+  Py_CLEAR(f->modname);
+  Py_CLEAR(f->doc);
+  Py_CLEAR(f->dict);
+  Py_CLEAR(f->annotations);
+  Py_CLEAR(f->defaults);
+  Py_CLEAR(f->kwdefaults);
+  return 0;
+}
+
+void fn_dealloc(PyObject* self) noexcept {
+  FnObject* f = fn(self);
+  PyTypeObject* tp = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  if (f->weaklist) PyObject_ClearWeakRefs(self);
+  fn_clear(self);
+  Py_CLEAR(f->name);
+  Py_CLEAR(f->qualname);
+  tp->tp_free(self);
+  Py_DECREF(tp);
+}
+
+PyType_Slot fn_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(fn_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(fn_repr)},
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_traverse, reinterpret_cast<void*>(fn_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(fn_clear)},
+    {Py_tp_methods, fn_methods},
+    {Py_tp_members, fn_members},
+    {Py_tp_getset, fn_getset},
+    {Py_tp_descr_get, reinterpret_cast<void*>(fn_descr_get)},
+    {0, nullptr},
+};
+
+PyType_Spec fn_spec = {
+    "cyfunction",
+    sizeof(FnObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE |
+        Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    fn_slots,
+};
+
+}  // namespace
+
+int function_type_ready(Module& m) noexcept {
+  PyObject* tp = PyType_FromSpec(&fn_spec);
+  if (!tp) return -1;
+  m.fn_type = reinterpret_cast<PyTypeObject*>(tp);
+  return 0;
+}
+
+int define_function(Module& m, FnDef& d) noexcept {
+  PyCodeObject* code = reinterpret_cast<PyCodeObject*>(d.code.code);
+  FnObject* f = PyObject_GC_New(FnObject, m.fn_type);
+  if (!f) return -1;
+  f->vectorcall = fn_vectorcall;
+  f->def = &d;
+  f->mod = &m;
+  f->globals = Ref::borrow(m.dict).release();
+  f->name = Ref::borrow(code->co_name).release();
+  f->qualname = Ref::borrow(code->co_qualname).release();
+  f->modname = nullptr;
+  f->doc = nullptr;
+  f->dict = nullptr;
+  f->annotations = nullptr;
+  f->defaults = d.defaults ? Ref::borrow(*d.defaults).release() : nullptr;
+  f->kwdefaults = nullptr;
+  f->weaklist = nullptr;
+  Ref func = Ref::steal(reinterpret_cast<PyObject*>(f));
+  PyObject_GC_Track(f);
+
+  if (!(f->modname = PyUnicode_FromString(m.dotted))) return -1;
+  f->doc = d.doc ? PyUnicode_FromString(d.doc) : Ref::borrow(Py_None).release();
+  if (!f->doc) return -1;
+  if (d.nannotations > 0) {
+    Ref ann = Ref::steal(PyDict_New());
+    if (!ann) return -1;
+    for (int i = 0; i < d.nannotations; ++i) {
+      Ref key = Ref::steal(PyUnicode_InternFromString(d.annotations[i].name));
+      if (!key) return -1;
+      Ref value = Ref::steal(PyUnicode_FromString(d.annotations[i].value));
+      if (!value || PyDict_SetItem(ann.get(), key.get(), value.get()) < 0) return -1;
+    }
+    f->annotations = ann.release();
+  }
+  return set_global(m, f->name, func.get());
+}
+
+}  // namespace frame

@@ -1,0 +1,188 @@
+// helpers.cpp - helpers the function bodies share: module-global look-up,
+// the instance test against a global's attribute, dict walks, and the
+// enforcement of argument annotations.
+#include "frame.hpp"
+
+namespace frame {
+namespace {
+
+uint64_t helpers_tag(PyObject* dict) noexcept {
+  return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+}
+
+void helpers_cache(GlobalSite& site, uint64_t dict_tag, uint64_t builtins_tag,
+                   PyObject* value) noexcept {
+  site.dict_tag = dict_tag;
+  site.builtins_tag = builtins_tag;
+  set_field(site.value, Ref::borrow(value).release());
+}
+
+}  // namespace
+
+PyObject* lookup_global(FnObject* f, GlobalSite& site, PyObject* name) noexcept {
+  PyObject* globals = f->globals;
+  PyObject* builtins = f->mod->builtins_dict;
+  uint64_t tag = 0;
+  if (globals != nullptr) {
+    tag = helpers_tag(globals);
+    // Version tags are unique across all dicts of the process and change on
+    // every insert and delete, so a matching tag means an unchanged binding.
+    if (site.value != nullptr && site.dict_tag == tag &&
+        (site.builtins_tag == 0 || site.builtins_tag == helpers_tag(builtins))) {
+      return Ref::borrow(site.value).release();
+    }
+    PyObject* v = PyDict_GetItemWithError(globals, name);  // borrowed
+    if (v != nullptr) {
+      Ref value = Ref::borrow(v);
+      helpers_cache(site, tag, 0, v);
+      return value.release();
+    }
+    if (PyErr_Occurred()) return nullptr;
+  }
+  PyObject* v = PyDict_GetItemWithError(builtins, name);  // borrowed
+  if (v != nullptr) {
+    Ref value = Ref::borrow(v);
+    if (globals != nullptr) helpers_cache(site, tag, helpers_tag(builtins), v);
+    return value.release();
+  }
+  if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+  return nullptr;
+}
+
+int isinstance_of_global_attr(FnObject* f, GlobalSite& site, PyObject* gname,
+                              PyObject* attr, PyObject* v) noexcept {
+  Ref g = Ref::steal(lookup_global(f, site, gname));
+  if (!g) return -1;
+  Ref cls = Ref::steal(PyObject_GetAttr(g.get(), attr));
+  if (!cls) return -1;
+  // CAUTION: a metaclass __instancecheck__ may run any Python code; the
+  // caller holds `v` strongly.
+  return PyObject_IsInstance(v, cls.get());
+}
+
+// ---------------------------------------------------------------- dict walk
+
+int DictWalk::start(PyObject* d) noexcept {
+  if (PyDict_CheckExact(d)) {
+    dict_ = d;
+    pos_ = 0;
+    size_ = PyDict_GET_SIZE(d);
+    return 0;
+  }
+  PyObject* name = kind_ == Kind::kItems ? m_.s.items : m_.s.values;
+  PyObject* args[] = {nullptr, d};
+  Ref result = Ref::steal(PyObject_VectorcallMethod(
+      name, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  if (!result) return -1;
+  if (PyTuple_CheckExact(result.get()) || PyList_CheckExact(result.get())) {
+    seq_ = std::move(result);
+    index_ = 0;
+    return 0;
+  }
+  iter_ = Ref::steal(PyObject_GetIter(result.get()));
+  return iter_ ? 0 : -1;
+}
+
+int DictWalk::next_element(Ref& element) noexcept {
+  if (seq_) {
+    PyObject* s = seq_.get();
+    // A list can shrink while its elements' callbacks run: its length is read
+    // again at every step.
+    const bool list = PyList_CheckExact(s);
+    const Py_ssize_t n = list ? PyList_GET_SIZE(s) : PyTuple_GET_SIZE(s);
+    if (index_ >= n) return 0;
+    element = Ref::borrow(list ? PyList_GET_ITEM(s, index_) : PyTuple_GET_ITEM(s, index_));
+    ++index_;
+    return 1;
+  }
+  PyObject* e = PyIter_Next(iter_.get());
+  if (e == nullptr) return PyErr_Occurred() ? -1 : 0;
+  element = Ref::steal(e);
+  return 1;
+}
+
+int DictWalk::unpack_pair(PyObject* element, Ref& key, Ref& value) noexcept {
+  Py_ssize_t found = 0;
+  if (PyTuple_Check(element)) {
+    found = PyTuple_GET_SIZE(element);
+    if (found == 2) {
+      key = Ref::borrow(PyTuple_GET_ITEM(element, 0));
+      value = Ref::borrow(PyTuple_GET_ITEM(element, 1));
+      return 0;
+    }
+  } else {
+    Ref it = Ref::steal(PyObject_GetIter(element));
+    if (!it) return -1;
+    Ref items[3];
+    for (; found < 3; ++found) {
+      PyObject* x = PyIter_Next(it.get());
+      if (x == nullptr) {
+        if (PyErr_Occurred()) return -1;
+        break;
+      }
+      items[found] = Ref::steal(x);
+    }
+    if (found == 2) {
+      key = std::move(items[0]);
+      value = std::move(items[1]);
+      return 0;
+    }
+  }
+  if (found > 2) {
+    PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t{2});
+  } else {
+    PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", found,
+                 found == 1 ? "" : "s");
+  }
+  return -1;
+}
+
+int DictWalk::next(Ref& key, Ref& value) noexcept {
+  if (dict_ != nullptr) {
+    if (PyDict_GET_SIZE(dict_) != size_) {
+      PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+      return -1;
+    }
+    PyObject *k, *v;
+    if (!PyDict_Next(dict_, &pos_, &k, &v)) return 0;
+    // Strong references before anything else runs: the caller's callbacks
+    // may delete these entries.
+    if (kind_ == Kind::kItems) key = Ref::borrow(k);
+    value = Ref::borrow(v);
+    return 1;
+  }
+  Ref element;
+  int r = next_element(element);
+  if (r <= 0) return r;
+  if (kind_ == Kind::kValues) {
+    value = std::move(element);
+    return 1;
+  }
+  return unpack_pair(element.get(), key, value) < 0 ? -1 : 1;
+}
+
+// ------------------------------------------------------------- annotations
+
+int check_exact_type(PyObject* v, PyTypeObject* t, const char* argname) noexcept {
+  if (Py_TYPE(v) == t) return 0;
+  const bool subclass = PyType_IsSubtype(Py_TYPE(v), t);
+  PyErr_Format(PyExc_TypeError,
+               "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)%s%s",
+               argname, t->tp_name, Py_TYPE(v)->tp_name, subclass ? ". " : "",
+               subclass ? "This argument check is stricter than PEP-484 and rejects "
+                          "subclasses of builtin types. If you need to pass subclasses "
+                          "then set the 'annotation_typing' directive to False."
+                        : "");
+  return -1;
+}
+
+PyObject* convert_int_arg(PyObject* v, const char* argname) noexcept {
+  if (PyLong_CheckExact(v)) return Ref::borrow(v).release();
+  if (PyNumber_Check(v)) return PyNumber_Long(v);
+  PyErr_Format(PyExc_TypeError,
+               "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", argname,
+               "int", Py_TYPE(v)->tp_name);
+  return nullptr;
+}
+
+}  // namespace frame

@@ -1,0 +1,310 @@
+// module.cpp - module creation and execution, and the statements a module
+// body is made of (imports, function definitions, global stores).
+#include <cstring>
+
+#include "frame.hpp"
+
+namespace frame {
+namespace {
+
+// Returns sys.modules[name] as a new reference, or an empty Ref when it is
+// missing or None (None marks a blocked import; the import machinery then
+// raises the proper error). Sets an error only on failure.
+int mod_sys_module(PyObject* name, Ref& out) noexcept {
+  PyObject* modules = PyImport_GetModuleDict();  // borrowed
+  PyObject* v = PyDict_GetItemWithError(modules, name);
+  if (v == nullptr) return PyErr_Occurred() ? -1 : 0;
+  if (v == Py_None) return 0;
+  out = Ref::borrow(v);
+  return 1;
+}
+
+// Calls builtins.__import__(name, globals, {}, fromlist, 0), so an import
+// hook installed there is honoured as it is for Python source.
+PyObject* mod_call_import(Module& m, PyObject* name, PyObject* fromlist) noexcept {
+  Ref import = Ref::steal(PyObject_GetAttr(m.builtins, m.s.dunder_import));
+  if (!import) return nullptr;
+  Ref locals = Ref::steal(PyDict_New());
+  if (!locals) return nullptr;
+  Ref level = Ref::steal(PyLong_FromLong(0));
+  if (!level) return nullptr;
+  PyObject* args[] = {name, m.dict, locals.get(), fromlist, level.get()};
+  return PyObject_Vectorcall(import.get(), args, 5, nullptr);
+}
+
+// The attribute `name` of `mod`, falling back to sys.modules["<mod>.<name>"]
+// for a submodule that its package has not bound; ImportError
+// "cannot import name %S" when both are missing.
+PyObject* mod_import_name(Module& m, PyObject* mod, PyObject* name) noexcept {
+  PyObject* value = nullptr;
+  int r = _PyObject_LookupAttr(mod, name, &value);
+  if (r > 0) return value;
+  if (r < 0) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+    PyErr_Clear();
+  }
+  Ref pkgname = Ref::steal(PyObject_GetAttr(mod, m.s.dunder_name));
+  if (!pkgname) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+    PyErr_Clear();
+  } else if (PyUnicode_Check(pkgname.get())) {
+    Ref full = Ref::steal(PyUnicode_FromFormat("%U.%U", pkgname.get(), name));
+    if (!full) return nullptr;
+    Ref sub;
+    if (mod_sys_module(full.get(), sub) < 0) return nullptr;
+    if (sub) return sub.release();
+  }
+  PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
+  return nullptr;
+}
+
+// Copies spec.<attr> into the module dictionary under `key`; an
+// AttributeError skips the entry, as does None for `__path__`.
+int mod_copy_spec_attr(PyObject* spec, PyObject* attr, PyObject* dict,
+                       PyObject* key, bool skip_none) noexcept {
+  Ref value = Ref::steal(PyObject_GetAttr(spec, attr));
+  if (!value) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+    PyErr_Clear();
+    return 0;
+  }
+  if (skip_none && value.get() == Py_None) return 0;
+  return PyDict_SetItem(dict, key, value.get());
+}
+
+int mod_make_strings(Module& m) noexcept {
+  if (m.strings_ready) return 0;
+  const StrConst frame_strings[] = {
+      {&m.s.items, "items"},
+      {&m.s.values, "values"},
+      {&m.s.dunder_import, "__import__"},
+      {&m.s.dunder_name, "__name__"},
+      {&m.s.name, "name"},
+      {&m.s.loader, "loader"},
+      {&m.s.origin, "origin"},
+      {&m.s.parent, "parent"},
+      {&m.s.submodule_search_locations, "submodule_search_locations"},
+      {&m.s.dunder_loader, "__loader__"},
+      {&m.s.dunder_file, "__file__"},
+      {&m.s.dunder_package, "__package__"},
+      {&m.s.dunder_path, "__path__"},
+      {&m.s.dunder_builtins, "__builtins__"},
+      {&m.s.dunder_test, "__test__"},
+  };
+  for (const StrConst& c : frame_strings) {
+    if (*c.slot == nullptr && !(*c.slot = PyUnicode_InternFromString(c.text))) return -1;
+  }
+  for (size_t i = 0; i < m.nstrings; ++i) {
+    const StrConst& c = m.strings[i];
+    if (*c.slot == nullptr && !(*c.slot = PyUnicode_InternFromString(c.text))) return -1;
+  }
+  if (!m.empty_tuple && !(m.empty_tuple = PyTuple_New(0))) return -1;
+  if (!m.empty_bytes && !(m.empty_bytes = PyBytes_FromStringAndSize("", 0))) return -1;
+  if (!m.empty_str && !(m.empty_str = PyUnicode_FromStringAndSize("", 0))) return -1;
+  if (!m.filename_obj && !(m.filename_obj = PyUnicode_FromString(m.filename))) return -1;
+  m.strings_ready = true;
+  return 0;
+}
+
+int mod_make_code(Module& m, CodeDef& c) noexcept {
+  if (c.code) return 0;
+  Ref varnames = Ref::steal(PyTuple_New(c.nvarnames));
+  if (!varnames) return -1;
+  for (int i = 0; i < c.nvarnames; ++i) {
+    PyObject* s = PyUnicode_InternFromString(c.varnames[i]);
+    if (!s) return -1;
+    PyTuple_SET_ITEM(varnames.get(), i, s);
+  }
+  Ref name = Ref::steal(PyUnicode_InternFromString(c.name));
+  if (!name) return -1;
+  Ref qualname = Ref::steal(PyUnicode_FromString(c.qualname));
+  if (!qualname) return -1;
+  PyObject* t0 = m.empty_tuple;
+  PyCodeObject* code = PyCode_New(
+      c.argcount, /*kwonlyargcount=*/0, c.nvarnames, /*stacksize=*/0,
+      CO_OPTIMIZED | CO_NEWLOCALS | c.extra_flags, m.empty_bytes, t0, t0,
+      varnames.get(), t0, t0, m.filename_obj, name.get(), qualname.get(),
+      c.first_line, m.empty_bytes, m.empty_bytes);
+  if (!code) return -1;
+  c.code = reinterpret_cast<PyObject*>(code);
+  return 0;
+}
+
+int mod_make_codes(Module& m) noexcept {
+  for (size_t i = 0; i < m.nfunctions; ++i) {
+    FnDef& d = *m.functions[i];
+    if (mod_make_code(m, d.code) < 0) return -1;
+    PyObject* varnames = reinterpret_cast<PyCodeObject*>(d.code.code)->co_localsplusnames;
+    for (int p = 0; p < d.code.argcount; ++p) d.params[p] = PyTuple_GET_ITEM(varnames, p);
+    Py_ssize_t ndefaults = d.defaults ? PyTuple_GET_SIZE(*d.defaults) : 0;
+    d.nrequired = d.code.argcount - static_cast<int>(ndefaults);
+  }
+  for (size_t i = 0; i < m.nextra_codes; ++i) {
+    if (mod_make_code(m, *m.extra_codes[i]) < 0) return -1;
+  }
+  return 0;
+}
+
+int mod_version_check(Module& m) noexcept {
+  const unsigned long major = (Py_Version >> 24) & 0xff;
+  const unsigned long minor = (Py_Version >> 16) & 0xff;
+  if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) return 0;
+  return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                          "compile time Python version %d.%d of module '%.100s' "
+                          "%s runtime version %d.%d",
+                          PY_MAJOR_VERSION, PY_MINOR_VERSION, m.dotted,
+                          "does not match", static_cast<int>(major),
+                          static_cast<int>(minor));
+}
+
+int mod_register(Module& m) noexcept {
+  PyObject* modules = PyImport_GetModuleDict();  // borrowed
+  Ref key = Ref::steal(PyUnicode_FromString(m.dotted));
+  if (!key) return -1;
+  int has = PyDict_Contains(modules, key.get());
+  if (has < 0) return -1;
+  if (has) return 0;
+  return PyDict_SetItem(modules, key.get(), m.module);
+}
+
+}  // namespace
+
+PyObject* module_create(Module& m, PyObject* spec) noexcept {
+  PyInterpreterState* interp = PyInterpreterState_Get();
+  int64_t id = PyInterpreterState_GetID(interp);
+  if (id == -1 && PyErr_Occurred()) return nullptr;
+  if (m.interp_id == -1) {
+    m.interp_id = id;
+  } else if (m.interp_id != id) {
+    PyErr_SetString(PyExc_ImportError,
+                    "Interpreter change detected - this module can only be "
+                    "loaded into one interpreter per process.");
+    return nullptr;
+  }
+  if (m.module) return Ref::borrow(m.module).release();
+
+  // The spec's attribute names are interned here too: create runs before exec
+  // has made the module's constants.
+  if (mod_make_strings(m) < 0) return nullptr;
+  Ref modname = Ref::steal(PyObject_GetAttr(spec, m.s.name));
+  if (!modname) return nullptr;
+  Ref module = Ref::steal(PyModule_NewObject(modname.get()));
+  if (!module) return nullptr;
+  PyObject* dict = PyModule_GetDict(module.get());  // borrowed
+  if (mod_copy_spec_attr(spec, m.s.loader, dict, m.s.dunder_loader, false) < 0 ||
+      mod_copy_spec_attr(spec, m.s.origin, dict, m.s.dunder_file, false) < 0 ||
+      mod_copy_spec_attr(spec, m.s.parent, dict, m.s.dunder_package, false) < 0 ||
+      mod_copy_spec_attr(spec, m.s.submodule_search_locations, dict, m.s.dunder_path, true) < 0) {
+    return nullptr;
+  }
+  return module.release();
+}
+
+int module_exec(Module& m, PyObject* module) noexcept {
+  if (m.module) {
+    if (m.module == module) return 0;
+    PyErr_Format(PyExc_RuntimeError,
+                 "Module '%s' has already been imported. Re-initialisation is "
+                 "not supported.",
+                 m.name);
+    return -1;
+  }
+
+  int line = 0;  // 0: failed before any traceback entry can be made
+  {
+    m.module = Ref::borrow(module).release();
+    PyObject* dict = PyModule_GetDict(module);  // borrowed, cannot fail
+    m.dict = Ref::borrow(dict).release();
+    if (!m.builtins) {
+      m.builtins = PyImport_ImportModule("builtins");
+      if (!m.builtins) goto failed;
+      m.builtins_dict = PyModule_GetDict(m.builtins);
+    }
+    if (mod_make_strings(m) < 0) goto failed;
+    if (PyObject_SetAttr(module, m.s.dunder_builtins, m.builtins) < 0) goto failed;
+    if (mod_version_check(m) < 0) goto failed;
+
+    line = 1;
+    if (m.constants && m.constants(m) < 0) goto failed;
+    if (mod_register(m) < 0) goto failed;
+    if (!m.fn_type && function_type_ready(m) < 0) goto failed;
+    if (mod_make_codes(m) < 0) goto failed;
+    if (m.body(m, &line) < 0) goto failed;
+    return 0;
+  }
+
+failed:
+  if (line > 0) {
+    if (PyErr_Occurred()) add_traceback(m, m.init_name, line, m.dict);
+  }
+  set_field(m.dict, nullptr);
+  set_field(m.module, nullptr);
+  if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, m.init_name);
+  return -1;
+}
+
+int set_global(Module& m, PyObject* name, PyObject* value) noexcept {
+  return PyDict_SetItem(m.dict, name, value);
+}
+
+int import_from(Module& m, PyObject* modname,
+                std::initializer_list<PyObject*> names) noexcept {
+  Ref mod;
+  if (mod_sys_module(modname, mod) < 0) return -1;
+  if (mod) {
+    for (PyObject* n : names) {
+      PyObject* probe = nullptr;
+      int r = _PyObject_LookupAttr(mod.get(), n, &probe);
+      Py_XDECREF(probe);
+      if (r < 0) return -1;
+      if (r == 0) {
+        mod.reset();
+        break;
+      }
+    }
+  }
+  if (!mod) {
+    Ref fromlist = Ref::steal(PyList_New(static_cast<Py_ssize_t>(names.size())));
+    if (!fromlist) return -1;
+    Py_ssize_t i = 0;
+    for (PyObject* n : names) PyList_SET_ITEM(fromlist.get(), i++, Ref::borrow(n).release());
+    mod = Ref::steal(mod_call_import(m, modname, fromlist.get()));
+    if (!mod) return -1;
+  }
+  for (PyObject* n : names) {
+    Ref value = Ref::steal(mod_import_name(m, mod.get(), n));
+    if (!value || set_global(m, n, value.get()) < 0) return -1;
+  }
+  return 0;
+}
+
+int import_module(Module& m, PyObject* modname) noexcept {
+  Ref mod;
+  if (mod_sys_module(modname, mod) < 0) return -1;
+  if (!mod) {
+    Ref fromlist = Ref::steal(PyList_New(0));
+    if (!fromlist) return -1;
+    mod = Ref::steal(mod_call_import(m, modname, fromlist.get()));
+    if (!mod) return -1;
+  }
+  return set_global(m, modname, mod.get());
+}
+
+int import_submodule_as(Module& m, PyObject* dotted, PyObject* package,
+                        PyObject* sub, PyObject* bind_as) noexcept {
+  Ref top;
+  Ref have_sub;
+  if (mod_sys_module(dotted, have_sub) < 0) return -1;
+  if (have_sub && mod_sys_module(package, top) < 0) return -1;
+  if (!top) {
+    Ref fromlist = Ref::steal(PyList_New(0));
+    if (!fromlist) return -1;
+    top = Ref::steal(mod_call_import(m, dotted, fromlist.get()));
+    if (!top) return -1;
+  }
+  Ref value = Ref::steal(mod_import_name(m, top.get(), sub));
+  if (!value) return -1;
+  return set_global(m, bind_as, value.get());
+}
+
+}  // namespace frame

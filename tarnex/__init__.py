@@ -1,0 +1,1 @@
+"""tarnex: a PyTorch toolkit (native core)."""

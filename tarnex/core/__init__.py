@@ -1,0 +1,1 @@
+"""Core utilities of tarnex; `_batchkit` is the native module."""

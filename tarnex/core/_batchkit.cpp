@@ -1,0 +1,155 @@
+// _batchkit.cpp - tarnex.core._batchkit: module definition, constants, the
+// six function definitions and the module body.
+#include "batchkit.hpp"
+
+namespace bk {
+namespace {
+
+using frame::Annotation;
+using frame::CodeDef;
+using frame::FnDef;
+
+// The docstrings hold non-ASCII characters as UTF-8 escapes, so that every
+// compiler reads the same bytes whatever the source charset.
+constexpr const char kModuleDoc[] =
+    "\nShared utilities for PyTorch model introspection.\n\n"
+    "Normalises the two input conventions tarnex supports:\n"
+    "  - plain tensor : x (Tensor), y (Tensor)\n"
+    "  - HF dict      : x = {\"input_ids\": ..., \"attention_mask\": ...}, y = labels\n";
+
+constexpr const char* kToDeviceVars[] = {"x", "device", "k", "v"};
+constexpr const char* kForwardVars[] = {"model", "x", "out"};
+constexpr const char* kExampleTensorVars[] = {"x", "genexpr", "genexpr"};
+constexpr const char* kGenexprVars[] = {"v"};
+constexpr const char* kSetPrimaryVars[] = {"x", "replacement", "out", "k", "v"};
+constexpr const char* kSplitBatchVars[] = {"batch", "labels", "inputs", "k", "v"};
+constexpr const char* kExampleProbeVars[] = {"x", "k", "v"};
+
+constexpr Annotation kToDeviceAnn[] = {{"device", "str"}};
+constexpr Annotation kExampleTensorAnn[] = {{"return", "torch.Tensor"}};
+constexpr Annotation kSetPrimaryAnn[] = {{"replacement", "torch.Tensor"}};
+constexpr Annotation kExampleProbeAnn[] = {{"return", "Any"}};
+
+#define BK_VARS(a) a, static_cast<int>(sizeof(a) / sizeof(a[0]))
+#define BK_ANN(a) a, static_cast<int>(sizeof(a) / sizeof(a[0]))
+
+FnDef bk_to_device = {
+    {"to_device", "to_device", 2, 15, 0, BK_VARS(kToDeviceVars), nullptr},
+    "tarnex.core._batchkit.to_device",
+    "Move x to device \xe2\x80\x94 handles plain tensors and HF dict inputs.",
+    BK_ANN(kToDeviceAnn), nullptr, to_device, {}, 0};
+
+FnDef bk_forward = {
+    {"forward", "forward", 2, 22, 0, BK_VARS(kForwardVars), nullptr},
+    "tarnex.core._batchkit.forward",
+    "Run forward pass \xe2\x80\x94 handles plain tensors and HF dict inputs/outputs.",
+    nullptr, 0, nullptr, forward, {}, 0};
+
+FnDef bk_example_tensor = {
+    {"example_tensor", "example_tensor", 1, 30, 0, BK_VARS(kExampleTensorVars), nullptr},
+    "tarnex.core._batchkit.example_tensor",
+    "Return a plain tensor from x (first tensor value for dict inputs).",
+    BK_ANN(kExampleTensorAnn), nullptr, example_tensor, {}, 0};
+
+FnDef bk_set_primary_input = {
+    {"set_primary_input", "set_primary_input", 2, 37, 0, BK_VARS(kSetPrimaryVars), nullptr},
+    "tarnex.core._batchkit.set_primary_input",
+    "Return x with the first tensor replaced by replacement (for gradient tracking).",
+    BK_ANN(kSetPrimaryAnn), nullptr, set_primary_input, {}, 0};
+
+FnDef bk_split_batch = {
+    {"split_batch", "split_batch", 1, 49, 0, BK_VARS(kSplitBatchVars), nullptr},
+    "tarnex.core._batchkit.split_batch",
+    "Split a batch into (x, y) from a tuple, list, or HF-style dict.\n\n"
+    "    For HF dict batches the 'labels'/'label' key is extracted as y;\n"
+    "    everything else becomes x.  For tuple/list batches the original\n"
+    "    object is returned so the caller can unpack it as (x, y).\n    ",
+    nullptr, 0, nullptr, split_batch, {}, 0};
+
+FnDef bk_example_probe = {
+    {"example_probe", "example_probe", 1, 63, 0, BK_VARS(kExampleProbeVars), nullptr},
+    "tarnex.core._batchkit.example_probe",
+    "Small example batch (\xe2\x89\xa4"
+    "8 samples) for hook auto-selection.",
+    BK_ANN(kExampleProbeAnn), nullptr, example_probe, {}, 0};
+
+#undef BK_VARS
+#undef BK_ANN
+
+FnDef* const bk_functions[] = {&bk_to_device,         &bk_forward,     &bk_example_tensor,
+                               &bk_set_primary_input, &bk_split_batch, &bk_example_probe};
+CodeDef* const bk_extra_codes[] = {&genexpr_code};
+
+const frame::StrConst bk_strings[] = {
+    {&state.s_typing, "typing"}, {&state.s_Any, "Any"},       {&state.s_Dict, "Dict"},
+    {&state.s_torch, "torch"},   {&state.s_Tensor, "Tensor"}, {&state.s_to, "to"},
+    {&state.s_logits, "logits"}, {&state.s_get, "get"},       {&state.s_label, "label"},
+    {&state.s_labels, "labels"},
+};
+
+int bk_constants(frame::Module&) noexcept {
+  if (!state.int_8 && !(state.int_8 = PyLong_FromLong(8))) return -1;
+  if (!state.probe_slice && !(state.probe_slice = PySlice_New(Py_None, state.int_8, Py_None))) {
+    return -1;
+  }
+  return 0;
+}
+
+// The module body, statement by statement; `line` names the statement that
+// runs, for the traceback entry of a failure.
+int bk_body(frame::Module& m, int* line) noexcept {
+  *line = 10;
+  if (frame::import_from(m, state.s_typing, {state.s_Any, state.s_Dict}) < 0) return -1;
+  *line = 12;
+  if (frame::import_module(m, state.s_torch) < 0) return -1;
+  // Each definition's statement starts at the function's first line.
+  for (FnDef* def : bk_functions) {
+    *line = def->code.first_line;
+    if (frame::define_function(m, *def) < 0) return -1;
+  }
+  *line = 1;
+  frame::Ref test = frame::Ref::steal(PyDict_New());
+  if (!test) return -1;
+  return frame::set_global(m, m.s.dunder_test, test.get());
+}
+
+PyObject* bk_create(PyObject* spec, PyModuleDef*) noexcept {
+  return frame::module_create(state.frame, spec);
+}
+int bk_exec(PyObject* module) noexcept { return frame::module_exec(state.frame, module); }
+
+PyModuleDef_Slot bk_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(bk_create)},
+    {Py_mod_exec, reinterpret_cast<void*>(bk_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef bk_def = {
+    PyModuleDef_HEAD_INIT, "_batchkit", kModuleDoc, 0, nullptr, bk_slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+frame::CodeDef genexpr_code = {"genexpr", "example_tensor.<locals>.genexpr", 0, 33, CO_GENERATOR,
+                               kGenexprVars, 1, nullptr};
+
+State state = {
+    {
+        .name = "_batchkit",
+        .dotted = "tarnex.core._batchkit",
+        .init_name = "init tarnex.core._batchkit",
+        .filename = "tarnex/core/_batchkit.py",
+        .strings = bk_strings,
+        .nstrings = sizeof(bk_strings) / sizeof(bk_strings[0]),
+        .functions = bk_functions,
+        .nfunctions = sizeof(bk_functions) / sizeof(bk_functions[0]),
+        .extra_codes = bk_extra_codes,
+        .nextra_codes = 1,
+        .constants = bk_constants,
+        .body = bk_body,
+    },
+};
+
+}  // namespace bk
+
+PyMODINIT_FUNC PyInit__batchkit(void) { return PyModuleDef_Init(&bk::bk_def); }

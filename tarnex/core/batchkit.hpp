@@ -1,0 +1,46 @@
+// batchkit.hpp - the state of tarnex.core._batchkit and its function bodies.
+#pragma once
+
+#include "frame.hpp"
+
+namespace bk {
+
+// The process-wide state of the module: the frame's part and the constants
+// the function bodies use (all strong, created at execution, never freed).
+struct State {
+  frame::Module frame;
+  // Interned names.
+  PyObject* s_typing = nullptr;
+  PyObject* s_Any = nullptr;
+  PyObject* s_Dict = nullptr;
+  PyObject* s_torch = nullptr;
+  PyObject* s_Tensor = nullptr;
+  PyObject* s_to = nullptr;
+  PyObject* s_logits = nullptr;
+  PyObject* s_get = nullptr;
+  PyObject* s_label = nullptr;
+  PyObject* s_labels = nullptr;
+  // Numbers: 8 and the probe slice [:8].
+  PyObject* int_8 = nullptr;
+  PyObject* probe_slice = nullptr;
+};
+
+extern State state;
+
+// The code object of the generator expression inside example_tensor.
+extern frame::CodeDef genexpr_code;
+
+// The tensor test: isinstance(v, torch.Tensor), `torch` and `Tensor` fetched
+// anew. 1, 0 or -1.
+inline int is_tensor(frame::FnObject* f, frame::GlobalSite& site, PyObject* v) noexcept {
+  return frame::isinstance_of_global_attr(f, site, state.s_torch, state.s_Tensor, v);
+}
+
+PyObject* to_device(frame::FnObject* f, PyObject* const* args) noexcept;
+PyObject* forward(frame::FnObject* f, PyObject* const* args) noexcept;
+PyObject* example_tensor(frame::FnObject* f, PyObject* const* args) noexcept;
+PyObject* set_primary_input(frame::FnObject* f, PyObject* const* args) noexcept;
+PyObject* split_batch(frame::FnObject* f, PyObject* const* args) noexcept;
+PyObject* example_probe(frame::FnObject* f, PyObject* const* args) noexcept;
+
+}  // namespace bk

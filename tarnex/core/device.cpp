@@ -1,0 +1,80 @@
+// device.cpp - to_device and forward: device placement and the forward pass
+// under both input conventions.
+#include "batchkit.hpp"
+
+namespace bk {
+namespace {
+
+using frame::fail;
+using frame::Ref;
+
+frame::GlobalSite dev_torch_site;
+
+// v.to(device) as a method call by name, without a bound method or a tuple.
+PyObject* dev_call_to(PyObject* v, PyObject* device) noexcept {
+  PyObject* args[] = {nullptr, v, device};
+  return PyObject_VectorcallMethod(state.s_to, args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                   nullptr);
+}
+
+}  // namespace
+
+PyObject* to_device(frame::FnObject* f, PyObject* const* args) noexcept {
+  PyObject* x = args[0];
+  PyObject* device = args[1];
+  // The device check reports at the caller: no entry of our own.
+  if (frame::check_exact_type(device, &PyUnicode_Type, "device") < 0) return nullptr;
+  if (!frame::is_dict(x)) {
+    PyObject* moved = dev_call_to(x, device);
+    return moved ? moved : fail(f, 19);
+  }
+  Ref out = Ref::steal(PyDict_New());
+  if (!out) return fail(f, 18);
+  frame::DictWalk walk(state.frame, frame::DictWalk::Kind::kItems);
+  if (walk.start(x) < 0) return fail(f, 18);
+  Ref k, v;
+  for (;;) {
+    int r = walk.next(k, v);
+    if (r < 0) return fail(f, 18);
+    if (r == 0) break;
+    int t = is_tensor(f, dev_torch_site, v.get());
+    if (t < 0) return fail(f, 18);
+    if (t) {
+      Ref moved = Ref::steal(dev_call_to(v.get(), device));
+      if (!moved || PyDict_SetItem(out.get(), k.get(), moved.get()) < 0) return fail(f, 18);
+    } else if (PyDict_SetItem(out.get(), k.get(), v.get()) < 0) {
+      return fail(f, 18);
+    }
+  }
+  return out.release();
+}
+
+PyObject* forward(frame::FnObject* f, PyObject* const* args) noexcept {
+  PyObject* model = args[0];
+  PyObject* x = args[1];
+  Ref out;
+  if (frame::is_dict(x)) {
+    // The model gets a copy for its keywords, never the caller's dict.
+    Ref kwargs = Ref::steal(PyDict_CheckExact(x)
+                                ? PyDict_Copy(x)
+                                : PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), x));
+    if (!kwargs) return fail(f, 24);
+    out = Ref::steal(PyObject_Call(model, state.frame.empty_tuple, kwargs.get()));
+  } else {
+    PyObject* call[] = {nullptr, x};
+    out = Ref::steal(PyObject_Vectorcall(model, call + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  }
+  if (!out) return fail(f, 24);
+
+  // hasattr(out, "logits"): no AttributeError object is made where the type
+  // uses the generic attribute access.
+  PyObject* probe = nullptr;
+  int has = _PyObject_LookupAttr(out.get(), state.s_logits, &probe);
+  Py_XDECREF(probe);
+  if (has < 0) return fail(f, 25);
+  if (has == 0) return out.release();
+  PyObject* logits = PyObject_GetAttr(out.get(), state.s_logits);
+  return logits ? logits : fail(f, 26);
+}
+
+}  // namespace bk

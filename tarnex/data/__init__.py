@@ -1,0 +1,1 @@
+"""Data loaders of tarnex."""
