@@ -1,0 +1,52 @@
+"""Shared fixtures; also makes sure the tests run against the installed build."""
+import gc
+import os
+import sys
+
+import pytest
+
+_REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+def pytest_configure(config):
+    import tarnex.core._batchkit as bk
+
+    here = os.path.abspath(bk.__file__)
+    if here.startswith(os.path.join(_REPO, "tarnex") + os.sep):
+        raise pytest.UsageError(
+            f"tarnex is imported from the source tree ({here}); install it with pip and "
+            "run the tests with 'python -P -m pytest' so the compiled package is used"
+        )
+
+
+@pytest.fixture
+def bk():
+    import tarnex.core._batchkit as mod
+
+    return mod
+
+
+def _settle():
+    gc.collect()
+    return sys.getallocatedblocks()
+
+
+@pytest.fixture
+def no_leak():
+    """Calls fn() repeatedly and fails if allocated blocks or the refcounts of
+    the watched objects grow."""
+
+    def check(fn, *watched, rounds=200, warmup=20):
+        for _ in range(warmup):
+            fn()
+        counts = [sys.getrefcount(o) for o in watched]
+        before = _settle()
+        for _ in range(rounds):
+            fn()
+        after = _settle()
+        assert [sys.getrefcount(o) for o in watched] == counts, "reference leak on an argument"
+        # A few blocks of slack for interpreter caches; a leak per call shows
+        # up as at least `rounds` blocks.
+        assert after - before < rounds // 4, f"{after - before} blocks leaked over {rounds} calls"
+
+    return check
