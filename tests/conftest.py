@@ -50,3 +50,30 @@ def no_leak():
         assert after - before < rounds // 4, f"{after - before} blocks leaked over {rounds} calls"
 
     return check
+
+
+def _entries(exc):
+    """The traceback entries our native modules added: (name, file, line)."""
+    out = []
+    tb = exc.__traceback__
+    while tb is not None:
+        code = tb.tb_frame.f_code
+        if code.co_filename.startswith("tarnex/"):
+            out.append((code.co_name, code.co_filename, tb.tb_lineno))
+        tb = tb.tb_next
+    return out
+
+
+@pytest.fixture
+def entries():
+    return _entries
+
+
+@pytest.fixture
+def without_torch(bk):
+    """Removes the module global `torch` for the test and puts it back."""
+    saved = bk.__dict__.pop("torch")
+    try:
+        yield
+    finally:
+        bk.torch = saved
