@@ -39,8 +39,8 @@ def no_leak():
     def check(fn, *watched, rounds=200, warmup=20):
         for _ in range(warmup):
             fn()
-        counts = [sys.getrefcount(o) for o in watched]
         before = _settle()
+        counts = [sys.getrefcount(o) for o in watched]
         for _ in range(rounds):
             fn()
         after = _settle()

@@ -1,0 +1,220 @@
+"""The function objects of the native modules: attributes, setters, pickling,
+introspection, GC and weak references."""
+import gc
+import inspect
+import pickle
+import types
+import warnings
+import weakref
+
+import pytest
+
+import tarnex.core._batchkit as bk
+
+NAMES = ["to_device", "forward", "example_tensor", "set_primary_input", "split_batch", "example_probe"]
+SIGNATURES = {
+    "to_device": "(x, device: 'str')",
+    "forward": "(model, x)",
+    "example_tensor": "(x) -> 'torch.Tensor'",
+    "set_primary_input": "(x, replacement: 'torch.Tensor')",
+    "split_batch": "(batch)",
+    "example_probe": "(x) -> 'Any'",
+}
+CODES = {
+    "to_device": (2, 15, ("x", "device", "k", "v")),
+    "forward": (2, 22, ("model", "x", "out")),
+    "example_tensor": (1, 30, ("x", "genexpr", "genexpr")),
+    "set_primary_input": (2, 37, ("x", "replacement", "out", "k", "v")),
+    "split_batch": (1, 49, ("batch", "labels", "inputs", "k", "v")),
+    "example_probe": (1, 63, ("x", "k", "v")),
+}
+
+
+@pytest.fixture
+def fresh():
+    """A function whose attributes a test may change; restored afterwards."""
+    f = bk.forward
+    saved = {a: getattr(f, a) for a in ("__name__", "__qualname__", "__doc__", "__module__")}
+    saved_defaults, saved_kw = f.__defaults__, f.__kwdefaults__
+    yield f
+    for a, v in saved.items():
+        setattr(f, a, v)
+    f.__annotations__ = None
+    f.__dict__.clear()
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        f.__defaults__, f.__kwdefaults__ = saved_defaults, saved_kw
+
+
+@pytest.mark.parametrize("name", NAMES)
+def test_identity_attributes(name):
+    f = getattr(bk, name)
+    assert f.__name__ == f.func_name == f.__qualname__ == name
+    assert f.__module__ == "tarnex.core._batchkit"
+    assert f.__globals__ is f.func_globals is vars(bk)
+    assert f.__closure__ is None and f.func_closure is None
+    assert f.__defaults__ is None and f.__kwdefaults__ is None
+    assert f._is_coroutine is False
+    assert repr(f) == f"<cyfunction {name} at {hex(id(f))}>"
+    assert str(inspect.signature(f)) == SIGNATURES[name]
+
+
+@pytest.mark.parametrize("name", NAMES)
+def test_code_objects(name):
+    code = getattr(bk, name).__code__
+    argcount, first, varnames = CODES[name]
+    assert code is getattr(bk, name).func_code
+    assert (code.co_argcount, code.co_firstlineno, code.co_varnames) == (argcount, first, varnames)
+    assert code.co_posonlyargcount == code.co_kwonlyargcount == 0
+    assert code.co_filename == "tarnex/core/_batchkit.py"
+    assert code.co_flags & (inspect.CO_OPTIMIZED | inspect.CO_NEWLOCALS) == 3
+    assert not code.co_flags & inspect.CO_GENERATOR
+
+
+def test_docstrings_and_annotations():
+    assert bk.__doc__.startswith("\nShared utilities for PyTorch model introspection.\n")
+    assert bk.to_device.__doc__ == "Move x to device \u2014 handles plain tensors and HF dict inputs."
+    assert bk.forward.func_doc == "Run forward pass \u2014 handles plain tensors and HF dict inputs/outputs."
+    assert bk.example_probe.__doc__ == "Small example batch (\u22648 samples) for hook auto-selection."
+    assert bk.split_batch.__doc__.endswith("unpack it as (x, y).\n    ")
+    assert bk.example_tensor.__annotations__ == {"return": "torch.Tensor"}
+    ann = bk.forward.__annotations__
+    assert ann == {} and bk.forward.__annotations__ is ann  # made once, then kept
+
+
+@pytest.mark.parametrize(
+    "attr, bad, message",
+    [
+        ("__name__", 1, "__name__ must be set to a string object"),
+        ("func_name", None, "__name__ must be set to a string object"),
+        ("__qualname__", b"x", "__qualname__ must be set to a string object"),
+        ("__annotations__", [], "__annotations__ must be set to a dict object"),
+        ("__defaults__", [1], "__defaults__ must be set to a tuple object"),
+        ("func_defaults", {}, "__defaults__ must be set to a tuple object"),
+        ("__kwdefaults__", (), "__kwdefaults__ must be set to a dict object"),
+    ],
+)
+def test_setters_refuse_wrong_types(fresh, attr, bad, message):
+    before = getattr(fresh, attr)
+    with pytest.raises(TypeError) as info:
+        setattr(fresh, attr, bad)
+    assert str(info.value) == message
+    assert getattr(fresh, attr) == before
+
+
+@pytest.mark.parametrize("attr", ["__name__", "__qualname__"])
+def test_names_cannot_be_deleted(fresh, attr):
+    with pytest.raises(TypeError, match=f"{attr} must be set to a string object"):
+        delattr(fresh, attr)
+
+
+def test_setters_accept(fresh):
+    fresh.func_name = "renamed"
+    fresh.__qualname__ = "Q.renamed"
+    assert fresh.__name__ == "renamed" and repr(fresh).startswith("<cyfunction Q.renamed at ")
+    fresh.func_doc = 42
+    assert fresh.__doc__ == 42
+    del fresh.__doc__
+    assert fresh.__doc__ is None
+    ann = {"x": "int"}
+    fresh.__annotations__ = ann
+    assert fresh.__annotations__ is ann
+    fresh.__annotations__ = None
+    assert fresh.__annotations__ == {} and fresh.__annotations__ is not ann
+    fresh.__module__ = "elsewhere"
+    assert fresh.__module__ == "elsewhere"
+    # Binding messages keep the function's own name.
+    with pytest.raises(TypeError, match=r"^forward\(\) takes exactly 2"):
+        fresh()
+
+
+@pytest.mark.parametrize(
+    "attr, value, shown",
+    [("__defaults__", (1,), "__defaults__"), ("func_defaults", None, "__defaults__"),
+     ("__kwdefaults__", {"x": 1}, "__kwdefaults__")],
+)
+def test_defaults_warn_and_leave_calls_alone(fresh, attr, value, shown):
+    with pytest.warns(RuntimeWarning) as rec:
+        setattr(fresh, attr, value)
+    assert str(rec[0].message) == (
+        f"changes to cyfunction.{shown} will not currently affect the values used in function calls"
+    )
+    assert getattr(fresh, attr) == value
+    with pytest.raises(TypeError, match=r"takes exactly 2 positional arguments \(1 given\)"):
+        fresh(1)
+
+
+def test_defaults_warning_as_error_keeps_value(fresh):
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        with pytest.raises(RuntimeWarning):
+            fresh.__defaults__ = (1,)
+    assert fresh.__defaults__ is None
+
+
+@pytest.mark.parametrize("attr", ["__code__", "__globals__", "__closure__", "_is_coroutine"])
+def test_read_only(attr):
+    with pytest.raises(AttributeError):
+        setattr(bk.forward, attr, None)
+
+
+def test_dict_and_alias(fresh):
+    fresh.tag = 1
+    assert fresh.__dict__ is fresh.func_dict and fresh.__dict__ == {"tag": 1}
+    with pytest.raises(TypeError):
+        fresh.__dict__ = []
+    fresh.func_dict = {"other": 2}
+    assert fresh.other == 2 and not hasattr(fresh, "tag")
+
+
+@pytest.mark.parametrize("name", NAMES)
+def test_pickle_by_reference(name):
+    f = getattr(bk, name)
+    assert f.__reduce__() == name
+    for proto in range(pickle.HIGHEST_PROTOCOL + 1):
+        assert pickle.loads(pickle.dumps(f, proto)) is f
+
+
+def test_binds_as_method_on_a_class():
+    class Holder:
+        split = bk.split_batch
+
+    h = Holder()
+    assert Holder.split is bk.split_batch
+    bound = h.split
+    assert isinstance(bound, types.MethodType) and bound.__self__ is h and bound.__func__ is bk.split_batch
+    assert inspect.isroutine(bk.forward)
+
+
+def test_type_cannot_be_instantiated_or_subclassed():
+    tp = type(bk.forward)
+    with pytest.raises(TypeError):
+        tp()
+    with pytest.raises(TypeError):
+        type("Sub", (tp,), {})
+
+
+def test_weakref_and_gc_cycle():
+    f = bk.forward
+    r = weakref.ref(f)
+    assert r() is f
+    assert gc.is_tracked(f)
+    # A cycle through the function's __dict__ is collectable.
+    f.selfref = f
+    assert f in gc.get_referents(f.__dict__)
+    del f.selfref
+
+
+def test_functools_partial_and_wraps():
+    import functools
+
+    part = functools.partial(bk.forward, len)
+    assert part((1, 2)) == 2
+
+    @functools.wraps(bk.to_device)
+    def wrapper(*a, **k):
+        return bk.to_device(*a, **k)
+
+    assert wrapper.__name__ == "to_device" and wrapper.__doc__ == bk.to_device.__doc__
+    assert wrapper.__annotations__ == {"device": "str"}
+    assert str(inspect.signature(wrapper)) == "(x, device: 'str')"

@@ -1,0 +1,211 @@
+"""Module lifecycle: creation, execution, import failures and retries, and the
+one-interpreter rule. Anything that changes process-wide state runs in a
+subprocess."""
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import tarnex.core._batchkit as bk
+
+# Reading the module definition's slots lets a test call create and exec
+# directly, as the import system does.
+SLOTS = r"""
+import ctypes, types
+api = ctypes.pythonapi
+api.PyModule_GetDef.restype = ctypes.c_void_p
+api.PyModule_GetDef.argtypes = [ctypes.py_object]
+
+class Def(ctypes.Structure):
+    _fields_ = [("head", ctypes.c_byte * 40), ("m_name", ctypes.c_char_p), ("m_doc", ctypes.c_char_p),
+                ("m_size", ctypes.c_ssize_t), ("m_methods", ctypes.c_void_p), ("m_slots", ctypes.c_void_p)]
+
+class Slot(ctypes.Structure):
+    _fields_ = [("slot", ctypes.c_int), ("value", ctypes.c_void_p)]
+
+def slots(mod):
+    d = Def.from_address(api.PyModule_GetDef(mod))
+    found, i = {}, 0
+    while True:
+        s = Slot.from_address(d.m_slots + i * ctypes.sizeof(Slot))
+        if s.slot == 0:
+            return d, found
+        found[s.slot] = s.value
+        i += 1
+
+def exec_slot(mod):
+    return ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(slots(mod)[1][2])
+
+def create_slot(mod):
+    d, found = slots(mod)
+    fn = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.c_void_p)(found[1])
+    return lambda spec: fn(spec, ctypes.addressof(d))
+"""
+
+ENTRIES = r"""
+def entries(exc):
+    out, tb = [], exc.__traceback__
+    while tb is not None:
+        c = tb.tb_frame.f_code
+        if c.co_filename.startswith("tarnex/"):
+            out.append((c.co_name, c.co_filename, tb.tb_lineno))
+        tb = tb.tb_next
+    return out
+"""
+
+
+def run(*pieces):
+    """Runs the code pieces in a fresh interpreter outside the source tree (the
+    last argument is the directory); returns stdout."""
+    *code, tmp_path = pieces
+    proc = subprocess.run(
+        [sys.executable, "-P", "-c", "\n".join(textwrap.dedent(c) for c in code)],
+        cwd=tmp_path, capture_output=True, text=True, timeout=120,
+    )
+    assert proc.returncode == 0, proc.stderr
+    return proc.stdout.strip()
+
+
+def test_namespace_after_execution():
+    names = set(vars(bk)) - {"__spec__"}
+    assert names == {
+        "__name__", "__doc__", "__loader__", "__file__", "__package__", "__builtins__",
+        "Any", "Dict", "torch", "to_device", "forward", "example_tensor", "set_primary_input",
+        "split_batch", "example_probe", "__test__",
+    }
+    import builtins
+    import typing
+
+    import torch
+
+    assert bk.__builtins__ is builtins and bk.torch is torch
+    assert bk.Any is typing.Any and bk.Dict is typing.Dict and bk.__test__ == {}
+    assert bk.__loader__ is bk.__spec__.loader and bk.__file__ == bk.__spec__.origin
+    assert bk.__package__ == "tarnex.core" and sys.modules["tarnex.core._batchkit"] is bk
+
+
+def test_import_without_torch_fails_at_line_12_and_can_be_retried(tmp_path):
+    out = run(ENTRIES, """
+        import sys
+        sys.modules["torch"] = None
+        try:
+            import tarnex.core._batchkit
+        except ModuleNotFoundError as e:
+            print(type(e).__name__, entries(e))
+        print("tarnex.core._batchkit" in sys.modules)
+        del sys.modules["torch"]
+        import tarnex.core._batchkit as bk
+        print(bk.forward(len, "abc"), sorted(k for k in vars(bk) if not k.startswith("_")))
+    """, tmp_path)
+    lines = out.splitlines()
+    assert lines[0] == "ModuleNotFoundError [('init tarnex.core._batchkit', 'tarnex/core/_batchkit.py', 12)]"
+    assert lines[1] == "False"
+    assert lines[2] == ("3 ['Any', 'Dict', 'example_probe', 'example_tensor', 'forward', "
+                        "'set_primary_input', 'split_batch', 'to_device', 'torch']")
+
+
+def test_missing_typing_name_is_import_error_at_line_10(tmp_path):
+    out = run(ENTRIES, """
+        import sys, types
+        fake = types.ModuleType("typing")
+        fake.Any = object()
+        real = sys.modules["typing"]
+        sys.modules["typing"] = fake
+        try:
+            import tarnex.core._batchkit
+        except ImportError as e:
+            print(repr(str(e)), entries(e))
+        sys.modules["typing"] = real
+    """, tmp_path)
+    assert out == "'cannot import name Dict' [('init tarnex.core._batchkit', 'tarnex/core/_batchkit.py', 10)]"
+
+
+def test_import_hook_in_builtins_is_used(tmp_path):
+    out = run("""
+        import builtins
+        seen = []
+        real = builtins.__import__
+        def hook(name, globals=None, locals=None, fromlist=(), level=0):
+            if globals and globals.get("__name__") == "tarnex.core._batchkit":
+                seen.append((name, list(fromlist or []), level, locals))
+            return real(name, globals, locals, fromlist, level)
+        builtins.__import__ = hook
+        import sys
+        del sys.modules["typing"]
+        import tarnex.core._batchkit
+        print(seen)
+    """, tmp_path)
+    # typing was not in sys.modules, so the hook sees it; torch is imported too.
+    assert out.startswith("[('typing', ['Any', 'Dict'], 0, {})")
+    assert "('torch', [], 0, {})" in out
+
+
+def test_exec_slot_rules(tmp_path):
+    out = run(SLOTS, """
+        import tarnex.core._batchkit as bk
+        ex = exec_slot(bk)
+        print(ex(bk))                       # the recorded module: a no-op
+        try:
+            ex(types.ModuleType("other"))
+        except RuntimeError as e:
+            print(e)
+        print(create_slot(bk)(bk.__spec__) is bk)
+    """, tmp_path)
+    assert out.splitlines() == [
+        "0",
+        "Module '_batchkit' has already been imported. Re-initialisation is not supported.",
+        "True",
+    ]
+
+
+def test_create_skips_spec_attributes_that_are_missing(tmp_path):
+    out = run(SLOTS, """
+        import importlib.util, _imp
+        real = importlib.util.find_spec("tarnex.core._batchkit")
+        class Spec:
+            name = "tarnex.core._batchkit"
+            origin = real.origin
+            submodule_search_locations = ["somewhere"]
+            @property
+            def loader(self):
+                raise AttributeError("no loader")
+            @property
+            def parent(self):
+                raise AttributeError("no parent")
+        mod = _imp.create_dynamic(Spec())
+        print(mod.__loader__, mod.__package__, mod.__file__ == real.origin, mod.__path__)
+        class Broken(Spec):
+            @property
+            def parent(self):
+                raise KeyError("bad spec")
+        try:
+            _imp.create_dynamic(Broken())
+        except KeyError as e:
+            print("KeyError", e)
+    """, tmp_path)
+    # The import system pre-sets __loader__ and __package__ to None; the
+    # skipped entries keep those values.
+    assert out.splitlines() == ["None None True ['somewhere']", "KeyError 'bad spec'"]
+
+
+def test_second_interpreter_is_refused(tmp_path):
+    out = run("""
+        import _xxsubinterpreters as si
+        import tarnex.core._batchkit
+        interp = si.create()
+        try:
+            si.run_string(interp, "import tarnex.core._batchkit")
+        except Exception as e:
+            print(e)
+    """, tmp_path)
+    assert "ImportError" in out
+    assert "Interpreter change detected - this module can only be loaded into one interpreter per process." in out
+
+
+def test_reimport_and_reload_keep_the_module():
+    import importlib
+
+    before = bk.forward
+    assert importlib.import_module("tarnex.core._batchkit") is bk
+    assert importlib.reload(bk) is bk and bk.forward is before
