@@ -42,28 +42,6 @@ int pri_genexpr_walk(frame::FnObject* f, PyObject* x, Ref& found) noexcept {
   }
 }
 
-// What the interpreter does to a StopIteration that escapes a generator: it
-// becomes RuntimeError "generator raised StopIteration", with the
-// StopIteration as both its cause and its context.
-void pri_reraise_stop_iteration() noexcept {
-  PyObject *type, *value, *tb;
-  PyErr_Fetch(&type, &value, &tb);
-  PyErr_NormalizeException(&type, &value, &tb);
-  Ref stop = Ref::steal(value);
-  Ref stop_type = Ref::steal(type);
-  Ref stop_tb = Ref::steal(tb);
-  if (stop && stop_tb) PyException_SetTraceback(stop.get(), stop_tb.get());
-
-  PyErr_SetString(PyExc_RuntimeError, "generator raised StopIteration");
-  PyErr_Fetch(&type, &value, &tb);
-  PyErr_NormalizeException(&type, &value, &tb);
-  if (value != nullptr && stop) {
-    PyException_SetCause(value, Ref::borrow(stop.get()).release());
-    PyException_SetContext(value, stop.release());
-  }
-  PyErr_Restore(type, value, tb);
-}
-
 // The generator expression `(v for v in x.values() if isinstance(v,
 // torch.Tensor))` advanced once, run as an internal iteration: it is never
 // handed out, so only its observable behaviour is kept (lazy tests in walk
@@ -71,7 +49,11 @@ void pri_reraise_stop_iteration() noexcept {
 int pri_genexpr_first(frame::FnObject* f, PyObject* x, Ref& found) noexcept {
   int r = pri_genexpr_walk(f, x, found);
   if (r >= 0) return r;
-  if (PyErr_ExceptionMatches(PyExc_StopIteration)) pri_reraise_stop_iteration();
+  // What the interpreter does to a StopIteration escaping a generator: a
+  // RuntimeError with the StopIteration as its cause and context.
+  if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
+    _PyErr_FormatFromCause(PyExc_RuntimeError, "generator raised StopIteration");
+  }
   frame::add_traceback(*f->mod, kGenexprName, kGenexprLine, f->globals);
   return -1;
 }
