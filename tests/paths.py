@@ -185,11 +185,12 @@ class Path(types.SimpleNamespace):
     """name; fn (the function object); make() -> (args, kwargs), called for
     every call, so that each call gets fresh arguments; setup() -> a context
     manager that puts the module in the state the path needs; mutates: the
-    path's own callbacks change its arguments."""
+    path's own callbacks change its arguments; sweep: run under injected
+    allocation failures (False where the callees cannot take them)."""
 
 
-def path(name, fn, make, setup=contextlib.nullcontext, mutates=False):
-    return Path(name=name, fn=fn, make=make, setup=setup, mutates=mutates)
+def path(name, fn, make, setup=contextlib.nullcontext, mutates=False, sweep=True):
+    return Path(name=name, fn=fn, make=make, setup=setup, mutates=mutates, sweep=sweep)
 
 
 def instance_hook(hook):
@@ -352,11 +353,96 @@ def _store_fails():
     return ({Once(): T}, P), {}
 
 
+# ------------------------------------------------------------------- mnist
+
+_DATA = []
+
+
+@contextlib.contextmanager
+def mnist_data():
+    """Runs in a directory whose ./data holds a tiny MNIST in torchvision's raw
+    layout (made once per process), so the datasets load without a download."""
+    import struct
+    import tempfile
+
+    if not _DATA:
+        root = tempfile.mkdtemp(prefix="tarnex-mnist-")
+        raw = os.path.join(root, "data", "MNIST", "raw")
+        os.makedirs(raw)
+        for prefix, n in (("train", 6), ("t10k", 4)):
+            with open(os.path.join(raw, f"{prefix}-images-idx3-ubyte"), "wb") as f:
+                f.write(struct.pack(">IIII", 2051, n, 28, 28) + bytes(28 * 28 * n))
+            with open(os.path.join(raw, f"{prefix}-labels-idx1-ubyte"), "wb") as f:
+                f.write(struct.pack(">II", 2049, n) + bytes(range(n)))
+        _DATA.append(root)
+    here = os.getcwd()
+    os.chdir(_DATA[0])
+    try:
+        yield
+    finally:
+        os.chdir(here)
+
+
+class _Stand:
+    """Light stand-ins for the outside calls of mnist_loaders: the datasets and
+    loaders are torchvision's and torch's business, and under failing
+    allocations torchvision's dataset may even turn to downloading."""
+
+    def __init__(self, fail=None):
+        self.fail = fail
+        self.transforms = types.SimpleNamespace(ToTensor=lambda: "tfm")
+        self.torchvision = types.SimpleNamespace(datasets=types.SimpleNamespace(MNIST=self.dataset))
+
+    def dataset(self, **kw):
+        if self.fail == "dataset":
+            raise OSError("no files")
+        return ("ds", kw["train"])
+
+    def DataLoader(self, ds, **kw):
+        if kw["batch_size"] <= 0:
+            raise ValueError("batch_size should be a positive integer value")
+        return ("loader", ds, kw["batch_size"])
+
+
+def _mnist_paths():
+    import tarnex.data.mnist as mn
+
+    fn = mn.mnist_loaders
+
+    def outside(stand=None, **names):
+        """The module's globals bound to stand-ins (None removes one)."""
+
+        def setup():
+            s = stand or _Stand()
+            return patched(mn, **{"transforms": s.transforms, "torchvision": s.torchvision,
+                                  "DataLoader": s.DataLoader, **names})
+
+        return setup
+
+    return [
+        # The real datasets and loaders, on a tiny MNIST written here.
+        path("mnist_loaders/real", fn, lambda: ((), {}), mnist_data, sweep=False),
+        path("mnist_loaders/real-keyword", fn, lambda: ((), {"batch_size": 2}), mnist_data, sweep=False),
+        path("mnist_loaders/default", fn, lambda: ((), {}), outside()),
+        path("mnist_loaders/keyword", fn, lambda: ((), {"batch_size": 2}), outside()),
+        path("mnist_loaders/float", fn, lambda: ((2.5,), {}), outside()),
+        path("mnist_loaders/not-a-number", fn, lambda: (("2",), {}), outside()),
+        path("mnist_loaders/nan", fn, lambda: ((float("nan"),), {}), outside()),
+        path("mnist_loaders/loader-refuses", fn, lambda: ((0,), {}), outside()),
+        path("mnist_loaders/dataset-raises", fn, lambda: ((), {}), outside(_Stand("dataset"))),
+        path("mnist_loaders/too-many", fn, lambda: ((1, 2), {})),
+        path("mnist_loaders/unexpected", fn, lambda: ((), {"bs": 1})),
+        path("mnist_loaders/no-transforms", fn, lambda: ((), {}), outside(transforms=None)),
+        path("mnist_loaders/no-datasets", fn, lambda: ((), {}), outside(torchvision=types.SimpleNamespace())),
+        path("mnist_loaders/no-DataLoader", fn, lambda: ((), {}), outside(DataLoader=None)),
+    ]
+
+
 # module -> (its rows, the modules its body imports: loaded before an import
 # under injected failures, so that the window holds the module's own work).
-# Rows of further modules are added here as they come.
 MODULES = {
     "tarnex.core._batchkit": (_batchkit_paths, ["typing", "torch"]),
+    "tarnex.data.mnist": (_mnist_paths, ["torch.utils.data", "torchvision", "torchvision.transforms"]),
 }
 
 
@@ -550,7 +636,7 @@ def sweep(names=None):
     sys.unraisablehook = lambda u: isinstance(u.exc_value, OOM) or problems.append(
         f"unraisable {u.exc_type.__name__}: {u.exc_value} in {u.object!r}")
     for p in all_paths():
-        if names and p.name not in names:
+        if (names and p.name not in names) or not p.sweep:
             continue
         runs, n, faults = sweep_path(p, problems, report)
         total += runs
