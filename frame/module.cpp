@@ -172,7 +172,9 @@ int mod_register(Module& m) noexcept {
 // module: a module whose execution failed must not be found by a later
 // import. Needs no allocation and keeps the exception in flight.
 void mod_unregister(Module& m) noexcept {
-  PyObject *type, *value, *tb;
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* tb = nullptr;
   PyErr_Fetch(&type, &value, &tb);
   PyObject* modules = PyImport_GetModuleDict();  // borrowed
   PyObject* entry = PyDict_GetItemWithError(modules, m.dotted_obj);  // borrowed
