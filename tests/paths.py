@@ -59,11 +59,6 @@ class Ne:
     __hash__ = object.__hash__
 
 
-class BadHash:
-    def __hash__(self):
-        raise ValueError("hash")
-
-
 class Meta(type):
     """A metaclass whose instance check answers Meta.hook(obj)."""
 

@@ -179,7 +179,7 @@ def check(got, want):
 @SETTINGS
 @given(x=inputs, replacement=st.one_of(tensors, st.none()))
 def test_functions_follow_their_model(x, replacement):
-    before = snapshot(x)
+    before = [snapshot(x), snapshot(replacement)]
     for fn, model, args in [
         (bk.to_device, model_to_device, (x, "cpu")),
         (bk.example_tensor, model_example_tensor, (x,)),
@@ -196,7 +196,7 @@ def test_functions_follow_their_model(x, replacement):
                 isinstance(x, dict) and got[0] == "ok":
             result = got[1][0] if fn is bk.split_batch else got[1]
             assert type(result) is dict and result is not x
-        assert snapshot(x) == before, fn.__name__
+        assert [snapshot(x), snapshot(replacement)] == before, fn.__name__
 
     model = Recorder()
     got = outcome(bk.forward, model, x)
@@ -208,4 +208,4 @@ def test_functions_follow_their_model(x, replacement):
         (args, kwargs), (want_args, want_kwargs) = model.calls[0], want[1]
         assert len(args) == len(want_args) and all(a is b for a, b in zip(args, want_args))
         assert kwargs == want_kwargs and all(kwargs[k] is want_kwargs[k] for k in kwargs)
-    assert snapshot(x) == before, "forward"
+    assert [snapshot(x), snapshot(replacement)] == before, "forward"
