@@ -12,7 +12,12 @@ import pytest
 import paths
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-pytestmark = pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork and _testcapi")
+try:
+    import _testcapi  # noqa: F401  (the allocation hooks)
+except ImportError:
+    _testcapi = None
+sweeps = pytest.mark.skipif(_testcapi is None or not hasattr(os, "fork"),
+                            reason="needs _testcapi and fork")
 
 
 def _run(args, tmp_path, timeout=600):
@@ -33,6 +38,7 @@ def _run(args, tmp_path, timeout=600):
 
 
 @pytest.mark.slow
+@sweeps
 def test_allocation_failures_in_calls(tmp_path):
     """Each path runs with allocations failing from the n-th on, for n = 0, 1,
     ... until the call meets none, then with only the n-th failing: every run
@@ -119,6 +125,7 @@ print(json.dumps({"runs": len(runs), "reached": n, "problems": problems}))
 
 
 @pytest.mark.slow
+@sweeps
 @pytest.mark.parametrize("module", sorted(paths.MODULES))
 def test_allocation_failures_in_import(module, tmp_path):
     """Each n in a process of its own (forked after the module's imports are
