@@ -378,7 +378,7 @@ def mnist_data():
         os.chdir(here)
 
 
-class _Stand:
+class StandIns:
     """Light stand-ins for the outside calls of mnist_loaders: the datasets and
     loaders are torchvision's and torch's business, and under failing
     allocations torchvision's dataset may even turn to downloading."""
@@ -408,7 +408,7 @@ def _mnist_paths():
         """The module's globals bound to stand-ins (None removes one)."""
 
         def setup():
-            s = stand or _Stand()
+            s = stand or StandIns()
             return patched(mn, **{"transforms": s.transforms, "torchvision": s.torchvision,
                                   "DataLoader": s.DataLoader, **names})
 
@@ -424,7 +424,7 @@ def _mnist_paths():
         path("mnist_loaders/not-a-number", fn, lambda: (("2",), {}), outside()),
         path("mnist_loaders/nan", fn, lambda: ((float("nan"),), {}), outside()),
         path("mnist_loaders/loader-refuses", fn, lambda: ((0,), {}), outside()),
-        path("mnist_loaders/dataset-raises", fn, lambda: ((), {}), outside(_Stand("dataset"))),
+        path("mnist_loaders/dataset-raises", fn, lambda: ((), {}), outside(StandIns("dataset"))),
         path("mnist_loaders/too-many", fn, lambda: ((1, 2), {})),
         path("mnist_loaders/unexpected", fn, lambda: ((), {"bs": 1})),
         path("mnist_loaders/no-transforms", fn, lambda: ((), {}), outside(transforms=None)),

@@ -170,3 +170,48 @@ def test_callback(restore_torch, entries, monkeypatch, fn, make, where, callback
         return
     assert expect is None or callable(expect), f"returned {result!r}"
     assert expect is None or expect(a, result)
+
+
+@pytest.mark.parametrize("inside, action, expect", [
+    ("dataset", "torchvision", (NameError, "name 'torchvision' is not defined", 8)),
+    ("loader", "DataLoader", (NameError, "name 'DataLoader' is not defined", 10)),
+    ("dataset", "reenter", None),
+    ("loader", "reenter", None),
+])
+def test_mnist_callbacks(entries, monkeypatch, inside, action, expect):
+    """The outside calls of mnist_loaders remove the next global it needs, or
+    call mnist_loaders again."""
+    import paths
+    import tarnex.data.mnist as mn
+
+    stand, calls = paths.StandIns(), []
+
+    def hook():
+        calls.append(inside)
+        if action == "reenter":
+            if len(calls) == 1:
+                assert mn.mnist_loaders(3)[0][2] == 3
+        elif len(calls) == 1:
+            monkeypatch.delattr(mn, action)
+
+    real = getattr(stand, "dataset" if inside == "dataset" else "DataLoader")
+
+    def hooked(*args, **kwargs):
+        hook()
+        return real(*args, **kwargs)
+
+    for name in ("transforms", "torchvision", "DataLoader"):
+        monkeypatch.setattr(mn, name, getattr(stand, name))
+    if inside == "dataset":
+        stand.torchvision.datasets.MNIST = hooked
+    else:
+        monkeypatch.setattr(mn, "DataLoader", hooked)
+    if expect is None:
+        train, test = mn.mnist_loaders(5)
+        assert (train[2], test[2], train[1], test[1]) == (5, 5, ("ds", True), ("ds", False))
+        return
+    exc_type, message, line = expect
+    with pytest.raises(exc_type) as info:
+        mn.mnist_loaders(5)
+    assert str(info.value) == message
+    assert entries(info.value) == [("tarnex.data.mnist.mnist_loaders", "tarnex/data/mnist.py", line)]
