@@ -45,6 +45,7 @@ struct FrameStrings {
   PyObject* dunder_path;
   PyObject* dunder_builtins;
   PyObject* dunder_test;
+  PyObject* dunder_instancecheck;
 };
 
 // ------------------------------------------------------------- definitions
@@ -122,6 +123,9 @@ struct Module {
   PyTypeObject* fn_type = nullptr;
   bool strings_ready = false;
   FrameStrings s{};
+  // type.__instancecheck__, the descriptor in `type`'s own dictionary
+  // (borrowed: a static type's dictionary lives as long as the process).
+  PyObject* type_instancecheck = nullptr;
   TracebackCacheEntry* tb_cache = nullptr;
   size_t tb_cache_len = 0;
   size_t tb_cache_cap = 0;
@@ -194,13 +198,34 @@ struct GlobalSite {
   uint64_t dict_tag = 0;
   uint64_t builtins_tag = 0;  // 0: the value came from the module dictionary
   PyObject* value = nullptr;  // strong
+  // The attribute that isinstance_of_global_attr fetches from the global,
+  // when the global is a plain module: kept with the version tag of that
+  // module's dictionary (see module_attr).
+  uint64_t attr_tag = 0;
+  PyObject* attr_value = nullptr;  // strong
 };
 
 // The value of the global `name` as the function `f` sees it, or NameError.
 PyObject* lookup_global(FnObject* f, GlobalSite& site, PyObject* name) noexcept;
 
-// isinstance(v, G.attr) with the global G looked up and attr fetched anew.
-// 1 true, 0 false, -1 error.
+// getattr(g, attr), served from `site` where g is a plain module: attribute
+// access on an object of type exactly `module` (a static, immutable type)
+// finds nothing on the type for an attribute the type does not define, and so
+// returns the module dictionary's entry. That entry is kept with the
+// dictionary's version tag, which changes on every insert, replacement and
+// delete, so a cache hit is exactly what a fresh access would return. Any
+// other object, a miss in the dictionary (module __getattr__, AttributeError)
+// and a module whose type has been reassigned take the ordinary access.
+PyObject* module_attr(GlobalSite& site, PyObject* g, PyObject* attr) noexcept;
+
+// isinstance(v, cls) by the interpreter's full protocol. Where the class's
+// metaclass inherits type's own __instancecheck__, the check that hook would
+// make is made directly, without the bound method and argument tuple the
+// generic path builds for the call. 1 true, 0 false, -1 error.
+int is_instance(Module& m, PyObject* v, PyObject* cls) noexcept;
+
+// isinstance(v, G.attr) with the global G looked up and attr fetched anew
+// (both through the caches of `site`). 1 true, 0 false, -1 error.
 int isinstance_of_global_attr(FnObject* f, GlobalSite& site, PyObject* gname,
                               PyObject* attr, PyObject* v) noexcept;
 
@@ -238,7 +263,10 @@ class DictWalk {
 // TypeError "Argument '%.200s' has incorrect type (expected %.200s, got
 // %.200s)%s%U" unless type(v) is exactly `t`; a subclass of a builtin type
 // gets the note that explains why. 0 or -1.
-int check_exact_type(PyObject* v, PyTypeObject* t, const char* argname) noexcept;
+int raise_incorrect_type(PyObject* v, PyTypeObject* t, const char* argname) noexcept;
+inline int check_exact_type(PyObject* v, PyTypeObject* t, const char* argname) noexcept {
+  return Py_IS_TYPE(v, t) ? 0 : raise_incorrect_type(v, t, argname);
+}
 // The `int` annotation: exact int kept, numbers through int(), anything else
 // the incorrect-type TypeError. New reference.
 PyObject* convert_int_arg(PyObject* v, const char* argname) noexcept;

@@ -90,6 +90,7 @@ int mod_make_strings(Module& m) noexcept {
       {&m.s.dunder_path, "__path__"},
       {&m.s.dunder_builtins, "__builtins__"},
       {&m.s.dunder_test, "__test__"},
+      {&m.s.dunder_instancecheck, "__instancecheck__"},
   };
   for (const StrConst& c : frame_strings) {
     if (*c.slot == nullptr && !(*c.slot = PyUnicode_InternFromString(c.text))) return -1;
@@ -98,6 +99,7 @@ int mod_make_strings(Module& m) noexcept {
     const StrConst& c = m.strings[i];
     if (*c.slot == nullptr && !(*c.slot = PyUnicode_InternFromString(c.text))) return -1;
   }
+  m.type_instancecheck = _PyType_Lookup(&PyType_Type, m.s.dunder_instancecheck);
   if (!m.empty_tuple && !(m.empty_tuple = PyTuple_New(0))) return -1;
   if (!m.empty_bytes && !(m.empty_bytes = PyBytes_FromStringAndSize("", 0))) return -1;
   if (!m.empty_str && !(m.empty_str = PyUnicode_FromStringAndSize("", 0))) return -1;
