@@ -1,15 +1,100 @@
-// primary.cpp - example_tensor and set_primary_input (placeholder until built).
+// primary.cpp - example_tensor and set_primary_input: finding and replacing
+// the primary tensor of a model input under both input conventions.
 #include "batchkit.hpp"
 
 namespace bk {
+namespace {
 
-PyObject* example_tensor(frame::FnObject*, PyObject* const*) noexcept {
-  PyErr_SetString(PyExc_NotImplementedError, "example_tensor");
-  return nullptr;
+using frame::DictWalk;
+using frame::fail;
+using frame::Ref;
+
+frame::GlobalSite pri_genexpr_torch_site;
+frame::GlobalSite pri_set_torch_site;
+
+// Entries made inside the generator expression carry this name. The traceback
+// cache keys entries by the name's address, so one static array keeps them
+// apart from example_tensor's own entry at the same line.
+constexpr char kGenexprName[] = "genexpr";
+constexpr int kGenexprLine = 33;
+
+// The walk of the generator expression over the values of `x`: the first
+// value that passes the tensor test goes to `found`. 1 found, 0 the walk
+// ended, -1 error. The walk and the last value are released on return, before
+// the caller reports anything.
+int pri_genexpr_walk(frame::FnObject* f, PyObject* x, Ref& found) noexcept {
+  DictWalk walk(state.frame, DictWalk::Kind::kValues);
+  if (walk.start(x) < 0) return -1;
+  Ref unused, v;
+  for (;;) {
+    // An iterator's own StopIteration ends the walk here (not an error).
+    int r = walk.next(unused, v);
+    if (r <= 0) return r;
+    // CAUTION: the tensor test may run any Python code (a metaclass instance
+    // check), which may change or empty `x`; `v` is held strongly and the
+    // walk's size check reports a changed exact dict.
+    int t = is_tensor(f, pri_genexpr_torch_site, v.get());
+    if (t < 0) return -1;
+    if (t) {
+      found = std::move(v);
+      return 1;
+    }
+  }
 }
-PyObject* set_primary_input(frame::FnObject*, PyObject* const*) noexcept {
-  PyErr_SetString(PyExc_NotImplementedError, "set_primary_input");
-  return nullptr;
+
+// The generator expression `(v for v in x.values() if isinstance(v,
+// torch.Tensor))` advanced once, run as an internal iteration: it is never
+// handed out, so only its observable behaviour is kept (lazy tests in walk
+// order, the StopIteration rule, its own traceback entry).
+int pri_genexpr_first(frame::FnObject* f, PyObject* x, Ref& found) noexcept {
+  int r = pri_genexpr_walk(f, x, found);
+  if (r >= 0) return r;
+  // What the interpreter does to a StopIteration escaping a generator: a
+  // RuntimeError with the StopIteration as its cause and context.
+  if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
+    _PyErr_FormatFromCause(PyExc_RuntimeError, "generator raised StopIteration");
+  }
+  frame::add_traceback(*f->mod, kGenexprName, kGenexprLine, f->globals);
+  return -1;
+}
+
+}  // namespace
+
+PyObject* example_tensor(frame::FnObject* f, PyObject* const* args) noexcept {
+  PyObject* x = args[0];
+  if (!frame::is_dict(x)) return Ref::borrow(x).release();
+  Ref found;
+  int r = pri_genexpr_first(f, x, found);
+  if (r > 0) return found.release();
+  // next() on an exhausted generator: a bare StopIteration (empty args).
+  if (r == 0) PyErr_SetNone(PyExc_StopIteration);
+  return fail(f, kGenexprLine);
+}
+
+PyObject* set_primary_input(frame::FnObject* f, PyObject* const* args) noexcept {
+  PyObject* x = args[0];
+  PyObject* replacement = args[1];
+  if (!frame::is_dict(x)) return Ref::borrow(replacement).release();
+  // dict(x): always a new plain dict, built by the interpreter's own rules
+  // for a mapping (a subclass's keys and item access may run here).
+  Ref out = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), x));
+  if (!out) return fail(f, 40);
+  // `out` is an exact dict: walked in place, with the size check.
+  DictWalk walk(state.frame, DictWalk::Kind::kItems);
+  if (walk.start(out.get()) < 0) return fail(f, 41);
+  Ref k, v;
+  for (;;) {
+    int r = walk.next(k, v);
+    if (r < 0) return fail(f, 41);
+    if (r == 0) return out.release();
+    int t = is_tensor(f, pri_set_torch_site, v.get());
+    if (t < 0) return fail(f, 42);
+    if (t) {
+      // The key is present already, so it keeps its place.
+      if (PyDict_SetItem(out.get(), k.get(), replacement) < 0) return fail(f, 43);
+      return out.release();
+    }
+  }
 }
 
 }  // namespace bk
