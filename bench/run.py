@@ -109,8 +109,9 @@ def make_cases():
              "dict(d) + 3 x v.to(dev)"),
         Case("forward(tensor)", "pass", "forward", "model, x", "model(x)",
              dict(x=t, model=Trivial())),
-        Case("forward(dict3)", "dict", "forward", "model, x", "model(**x)",
-             dict(x=hf3, model=Trivial())),
+        # The model gets a copy of the dict, never the caller's own.
+        Case("forward(dict3)", "dict", "forward", "model, x", "model(**x.copy())",
+             dict(x=hf3, model=Trivial()), "model(**d.copy())"),
         Case("example_tensor(tensor)", "pass", "example_tensor", "x", "len(s)",
              dict(x=t, s=pair), "len(tuple)"),
         Case("example_tensor(dict, 3rd)", "dict", "example_tensor", "x", "x[k]",
