@@ -46,6 +46,7 @@ struct FrameStrings {
   PyObject* dunder_builtins;
   PyObject* dunder_test;
   PyObject* dunder_instancecheck;
+  PyObject* dunder_call;
 };
 
 // ------------------------------------------------------------- definitions
@@ -126,6 +127,9 @@ struct Module {
   // type.__instancecheck__, the descriptor in `type`'s own dictionary
   // (borrowed: a static type's dictionary lives as long as the process).
   PyObject* type_instancecheck = nullptr;
+  // The call slot the interpreter gives a class that defines __call__ in
+  // Python (found at execution; see python_call_method).
+  ternaryfunc generic_call_slot = nullptr;
   TracebackCacheEntry* tb_cache = nullptr;
   size_t tb_cache_len = 0;
   size_t tb_cache_cap = 0;
@@ -223,6 +227,15 @@ PyObject* module_attr(GlobalSite& site, PyObject* g, PyObject* attr) noexcept;
 // make is made directly, without the bound method and argument tuple the
 // generic path builds for the call. 1 true, 0 false, -1 error.
 int is_instance(Module& m, PyObject* v, PyObject* cls) noexcept;
+
+// The method that calling `callable` runs, when that call goes through the
+// interpreter's generic call slot of a class with a Python-level __call__ and
+// the type's __call__ is a method descriptor with vectorcall (a function, in
+// practice): the slot would look it up on the type exactly so and call it
+// with `callable` in front of the arguments. Calling it that way directly
+// skips the argument tuple and keyword dict the slot takes. New reference,
+// or nullptr (no error set) for any other callable.
+PyObject* python_call_method(Module& m, PyObject* callable) noexcept;
 
 // isinstance(v, G.attr) with the global G looked up and attr fetched anew
 // (both through the caches of `site`). 1 true, 0 false, -1 error.

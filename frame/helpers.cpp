@@ -88,6 +88,23 @@ int is_instance(Module& m, PyObject* v, PyObject* cls) noexcept {
   return PyObject_IsInstance(v, cls);
 }
 
+PyObject* python_call_method(Module& m, PyObject* callable) noexcept {
+  PyTypeObject* tp = Py_TYPE(callable);
+  // A callable with vectorcall of its own is never called through tp_call.
+  if (m.generic_call_slot == nullptr || tp->tp_call != m.generic_call_slot ||
+      PyVectorcall_Function(callable) != nullptr) {
+    return nullptr;
+  }
+  // What the slot looks up; a method descriptor is called unbound, with no
+  // __get__, so nothing runs before the call itself.
+  PyObject* meth = _PyType_Lookup(tp, m.s.dunder_call);  // borrowed
+  if (meth == nullptr || !PyType_HasFeature(Py_TYPE(meth), Py_TPFLAGS_METHOD_DESCRIPTOR) ||
+      PyVectorcall_Function(meth) == nullptr) {
+    return nullptr;
+  }
+  return Ref::borrow(meth).release();
+}
+
 int isinstance_of_global_attr(FnObject* f, GlobalSite& site, PyObject* gname,
                               PyObject* attr, PyObject* v) noexcept {
   Ref g = Ref::steal(lookup_global(f, site, gname));

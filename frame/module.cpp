@@ -91,6 +91,7 @@ int mod_make_strings(Module& m) noexcept {
       {&m.s.dunder_builtins, "__builtins__"},
       {&m.s.dunder_test, "__test__"},
       {&m.s.dunder_instancecheck, "__instancecheck__"},
+      {&m.s.dunder_call, "__call__"},
   };
   for (const StrConst& c : frame_strings) {
     if (*c.slot == nullptr && !(*c.slot = PyUnicode_InternFromString(c.text))) return -1;
@@ -105,6 +106,27 @@ int mod_make_strings(Module& m) noexcept {
   if (!m.empty_str && !(m.empty_str = PyUnicode_FromStringAndSize("", 0))) return -1;
   if (!m.filename_obj && !(m.filename_obj = PyUnicode_FromString(m.filename))) return -1;
   m.strings_ready = true;
+  return 0;
+}
+
+// The call slot of a class whose __call__ is defined in Python, read from a
+// throwaway class made the way a class statement makes one. Its address is
+// not exported by the interpreter.
+int mod_find_generic_call_slot(Module& m) noexcept {
+  if (m.generic_call_slot) return 0;
+  Ref ns = Ref::steal(PyDict_New());
+  if (!ns || PyDict_SetItem(ns.get(), m.s.dunder_call, Py_None) < 0) return -1;
+  Ref name = Ref::steal(PyUnicode_FromString("_call_slot_probe"));
+  if (!name) return -1;
+  PyObject* args[] = {name.get(), m.empty_tuple, ns.get()};
+  Ref cls = Ref::steal(
+      PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PyType_Type), args, 3, nullptr));
+  if (!cls) return -1;
+  if (!PyType_Check(cls.get())) {
+    PyErr_SetString(PyExc_SystemError, "type() did not return a class");
+    return -1;
+  }
+  m.generic_call_slot = reinterpret_cast<PyTypeObject*>(cls.get())->tp_call;
   return 0;
 }
 
@@ -229,6 +251,7 @@ int module_exec(Module& m, PyObject* module) noexcept {
     line = 1;
     if (m.constants && m.constants(m) < 0) goto failed;
     if (mod_register(m) < 0) goto failed;
+    if (mod_find_generic_call_slot(m) < 0) goto failed;
     if (!m.fn_type && function_type_ready(m) < 0) goto failed;
     if (mod_make_codes(m) < 0) goto failed;
     if (m.body(m, &line) < 0) goto failed;
