@@ -176,7 +176,6 @@ def time_cases(cases, rounds, seconds):
     timers = []  # (case, who, timer, number)
     empty = _timer("pass", {})
     for case in cases:
-        case.note = _probe(case)
         if case.note:
             continue
         for who, stmt, ns in _statements(case):
@@ -425,7 +424,13 @@ def _fmt(v, spec=".1f"):
 
 
 def print_report(results, loop_ns, allocs, imports, mnist):
-    w = max([len(r["case"]) for r in results] + [4])
+    w = max([len(r["case"]) for r in results + (allocs or [])] + [4])
+    if results:
+        print_times(results, loop_ns, w)
+    _print_rest(results, allocs, imports, mnist, w)
+
+
+def print_times(results, loop_ns, w):
     print(f"ns per call (min of the rounds; empty loop, {loop_ns:.1f} ns, subtracted)\n")
     head = (f"{'case':<{w}}  {'tarnex':>8}  {'pure':>8}  {'floor':>8}  {'tx/pure':>7}  "
             f"{'tx-floor':>8}  {'target':>10}  result  floor operation")
@@ -439,6 +444,9 @@ def print_report(results, loop_ns, allocs, imports, mnist):
         print(f"{r['case']:<{w}}  {r['tarnex_ns']:8.1f}  {r['pure_ns']:8.1f}  {r['floor_ns']:8.1f}  "
               f"{r['ratio']:7.2f}  {r['overhead_ns']:8.1f}  {r['target']:>10}  "
               f"{'PASS' if r['ok'] else 'FAIL':<6}  {r['floor_op']}")
+
+
+def _print_rest(results, allocs, imports, mnist, w):
     if mnist is not None:
         print()
         if mnist.get("note"):
@@ -463,14 +471,16 @@ def print_report(results, loop_ns, allocs, imports, mnist):
             print(f"  {r['module']:<50} {v}")
     timed = [r for r in results if r.get("ok") is not None]
     failed = [r["case"] for r in timed if not r["ok"]]
-    print(f"\ntime targets: {len(timed) - len(failed)} of {len(timed)} PASS"
-          + (f"; FAIL: {', '.join(failed)}" if failed else ""))
+    print()
+    if results:
+        print(f"time targets: {len(timed) - len(failed)} of {len(timed)} PASS"
+              + (f"; FAIL: {', '.join(failed)}" if failed else ""))
     if allocs is not None:
         counted = [a for a in allocs if a.get("ok") is not None]
         afailed = [a["case"] for a in counted if not a["ok"]]
         print(f"allocation targets: {len(counted) - len(afailed)} of {len(counted)} PASS"
               + (f"; FAIL: {', '.join(afailed)}" if afailed else ""))
-    skipped = [r["case"] for r in results if r.get("ok") is None]
+    skipped = [r["case"] for r in (results or allocs or []) if r.get("ok") is None]
     if skipped:
         print(f"n/a: {', '.join(skipped)}")
 
@@ -481,6 +491,8 @@ def main(argv=None):
     ap.add_argument("--json", metavar="OUT", help="write the results as JSON to OUT")
     ap.add_argument("--only", metavar="SUBSTR", help="run only the cases whose name has SUBSTR")
     ap.add_argument("--no-alloc", action="store_true", help="skip the allocation check")
+    ap.add_argument("--alloc-only", action="store_true",
+                    help="only the allocation check (no timing, mnist or import times)")
     ap.add_argument("--no-import", action="store_true", help="skip the import times")
     ap.add_argument("--no-mnist", action="store_true", help="skip mnist_loaders")
     args = ap.parse_args(argv)
@@ -491,7 +503,13 @@ def main(argv=None):
         cases = [c for c in cases if args.only in c.name]
         if not cases:
             ap.error(f"no case name contains {args.only!r}")
-    results, loop_ns = time_cases(cases, rounds, seconds)
+    for case in cases:
+        case.note = _probe(case)
+    if args.alloc_only:
+        args.no_mnist = args.no_import = True
+        results, loop_ns = [], 0.0
+    else:
+        results, loop_ns = time_cases(cases, rounds, seconds)
 
     # The full run uses the real data set's sizes.
     mnist = None if args.no_mnist or args.only else mnist_case(
