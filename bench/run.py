@@ -19,7 +19,10 @@ a busy machine does not count. The minimum over the rounds is reported, the
 median goes to the JSON output. The cost of the empty timing loop is
 subtracted.
 
-    python -P bench/run.py [--quick] [--json OUT] [--only SUBSTR] [--no-alloc] [--no-import]
+    python -P bench/run.py [--quick] [--json OUT] [--markdown] [--only SUBSTR]
+                           [--alloc-only] [--no-alloc] [--no-import] [--no-mnist]
+
+The exit status is 1 when a target fails.
 """
 import argparse
 import gc
@@ -109,27 +112,27 @@ def make_cases():
         Case("to_device(dict3)", "dict", "to_device", "x, dev",
              "dict(x); a.to(dev); b.to(dev); c.to(dev)",
              dict(x=hf3, dev="cpu", a=v3[0], b=v3[1], c=v3[2]),
-             "dict(d) + 3 x v.to(dev)"),
+             "dict(x) + v.to(dev) per tensor"),
         Case("forward(tensor)", "pass", "forward", "model, x", "model(x)",
              dict(x=t, model=Trivial())),
         Case("forward(dict3)", "dict", "forward", "model, x", "model(**x)",
              dict(x=hf3, model=Trivial())),
         Case("example_tensor(tensor)", "pass", "example_tensor", "x", "len(s)",
-             dict(x=t, s=pair), "len(tuple)"),
+             dict(x=t, s=pair), "len(s), s a 2-tuple"),
         Case("example_tensor(dict, 3rd)", "dict", "example_tensor", "x", "x[k]",
-             dict(x=third, k="input_ids"), "d[key]"),
+             dict(x=third, k="input_ids")),
         Case("set_primary_input(tensor)", "pass", "set_primary_input", "x, r", "isinstance(x, T)",
-             dict(x=t, r=r, T=type(t)), "isinstance (exact)"),
+             dict(x=t, r=r, T=type(t)), "isinstance(x, type(x))"),
         Case("set_primary_input(dict, 3rd)", "dict", "set_primary_input", "x, r",
-             "y = dict(x); y[k] = r", dict(x=third, r=r, k="input_ids"), "dict(d); store"),
+             "y = dict(x); y[k] = r", dict(x=third, r=r, k="input_ids")),
         Case("split_batch(tuple)", "pass", "split_batch", "x", "len(x)", dict(x=pair)),
         Case("split_batch(dict4)", "dict", "split_batch", "x",
-             "dict(x), x.get('labels', x.get('label'))", dict(x=hf4), "dict(d) + 2 x get"),
+             "dict(x), x.get('labels', x.get('label'))", dict(x=hf4)),
         Case("example_probe(tensor100)", "pass", "example_probe", "x", "x[:8]", dict(x=rows)),
         Case("example_probe(dict3)", "dict", "example_probe", "x",
              "dict(x); a[:8]; b[:8]",
              dict(x=probe3, a=probe3["input_ids"], b=probe3["attention_mask"]),
-             "dict(d) + 2 x t[:8]"),
+             "dict(x) + v[:8] per tensor"),
     ]
 
 
@@ -485,6 +488,32 @@ def _print_rest(results, allocs, imports, mnist, w):
         print(f"n/a: {', '.join(skipped)}")
 
 
+def markdown(results, allocs, imports, mnist):
+    """The results as the Markdown tables of the README's performance section."""
+    out = ["| case | tarnex ns | plain Python ns | floor ns | floor operation | tarnex/Python "
+           "| tarnex - floor ns | target | allocs tarnex / Python / floor |",
+           "| --- | ---: | ---: | ---: | --- | ---: | ---: | --- | --- |"]
+    by_case = {a["case"]: a for a in allocs or []}
+    for r in results:
+        a = by_case.get(r["case"], {})
+        al = (f"{a['tarnex']:.2f} / {a['pure']:.2f} / {a['floor']:.2f}"
+              if "tarnex" in a else "n/a")
+        if r.get("note"):
+            out.append(f"| {r['case']} | n/a | n/a | n/a | `{r['floor_op']}` | | | n/a | {al} |")
+            continue
+        out.append(f"| {r['case']} | {r['tarnex_ns']:.0f} | {r['pure_ns']:.0f} | {r['floor_ns']:.0f} "
+                   f"| `{r['floor_op']}` | {r['ratio']:.2f} | {r['overhead_ns']:.0f} "
+                   f"| {r['target']} {'PASS' if r['ok'] else 'FAIL'} | {al} |")
+    if mnist and not mnist.get("note"):
+        out.append(f"| {mnist['case']} | {mnist['tarnex_ms']:.1f} ms | {mnist['pure_ms']:.1f} ms "
+                   f"| | | {mnist['ratio']:.2f} | | | |")
+    if imports:
+        out += ["", "| import (fresh process) | ms |", "| --- | ---: |"]
+        out += [f"| {r['module']} | {r['ms']:.2f} |" if "ms" in r else f"| {r['module']} | n/a |"
+                for r in imports]
+    return "\n".join(out)
+
+
 def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("--quick", action="store_true", help="fewer and shorter rounds")
@@ -495,6 +524,8 @@ def main(argv=None):
                     help="only the allocation check (no timing, mnist or import times)")
     ap.add_argument("--no-import", action="store_true", help="skip the import times")
     ap.add_argument("--no-mnist", action="store_true", help="skip mnist_loaders")
+    ap.add_argument("--markdown", action="store_true",
+                    help="also print the results as Markdown tables")
     args = ap.parse_args(argv)
 
     rounds, seconds = (7, 0.003) if args.quick else (25, 0.005)
@@ -527,6 +558,8 @@ def main(argv=None):
     print_report(results, loop_ns, allocs, imports, mnist)
     if alloc_note:
         print(f"allocation check: n/a ({alloc_note})")
+    if args.markdown:
+        print("\n" + markdown(results, allocs, imports, mnist))
     if args.json:
         doc = {
             "machine": {"python": sys.version.split()[0], "torch": torch.__version__,
