@@ -53,14 +53,14 @@ struct FrameStrings {
 
 // A code object to make at module execution.
 struct CodeDef {
-  const char* name;
-  const char* qualname;
-  int argcount;
-  int first_line;
-  int extra_flags;  // CO_GENERATOR for a generator expression
-  const char* const* varnames;
-  int nvarnames;
-  PyObject* code;  // strong, process lifetime; set at execution
+  const char* name = nullptr;
+  const char* qualname = nullptr;
+  int argcount = 0;
+  int first_line = 0;
+  int extra_flags = 0;  // CO_GENERATOR for a generator expression
+  const char* const* varnames = nullptr;
+  int nvarnames = 0;
+  PyObject* code = nullptr;  // strong, process lifetime; set at execution
 };
 
 struct Annotation {
@@ -72,18 +72,19 @@ struct Annotation {
 // (borrowed; the caller keeps them alive for the call).
 using ImplFn = PyObject* (*)(FnObject* self, PyObject* const* args);
 
-// A Python-visible function of a module.
+// A Python-visible function of a module. Definitions name their fields
+// (designated initializers); the optional ones default to none.
 struct FnDef {
-  CodeDef code;                // name, parameters, first line, variables
-  const char* traceback_name;  // full dotted name used in traceback entries
-  const char* doc;             // UTF-8 docstring, or nullptr for None
-  const Annotation* annotations;
-  int nannotations;
-  PyObject** defaults;  // slot of a module constant tuple, or nullptr
-  ImplFn impl;
+  CodeDef code;                          // name, parameters, first line, variables
+  const char* traceback_name = nullptr;  // full dotted name used in traceback entries
+  const char* doc = nullptr;             // UTF-8 docstring, or nullptr for None
+  const Annotation* annotations = nullptr;
+  int nannotations = 0;
+  PyObject** defaults = nullptr;  // slot of a module constant tuple, or nullptr
+  ImplFn impl = nullptr;
   // Filled at execution: the interned parameter names (borrowed from code).
-  PyObject* params[kMaxParams];
-  int nrequired;
+  PyObject* params[kMaxParams] = {};
+  int nrequired = 0;
 };
 
 // ------------------------------------------------------------ module state
@@ -98,18 +99,18 @@ struct TracebackCacheEntry {
 // owns one instance and hands it to the frame.
 struct Module {
   // Static description.
-  const char* name;         // "_batchkit"
-  const char* dotted;       // "tarnex.core._batchkit"
-  const char* init_name;    // "init tarnex.core._batchkit"
-  const char* filename;     // "tarnex/core/_batchkit.py"
-  const StrConst* strings;  // the module's own interned strings
-  size_t nstrings;
-  FnDef* const* functions;
-  size_t nfunctions;
-  CodeDef* const* extra_codes;  // code objects that are not functions
-  size_t nextra_codes;
-  int (*constants)(Module& m);            // numeric and other constants
-  int (*body)(Module& m, int* line);      // runs the module body
+  const char* name = nullptr;         // "_batchkit"
+  const char* dotted = nullptr;       // "tarnex.core._batchkit"
+  const char* init_name = nullptr;    // "init tarnex.core._batchkit"
+  const char* filename = nullptr;     // "tarnex/core/_batchkit.py"
+  const StrConst* strings = nullptr;  // the module's own interned strings
+  size_t nstrings = 0;
+  FnDef* const* functions = nullptr;
+  size_t nfunctions = 0;
+  CodeDef* const* extra_codes = nullptr;  // code objects that are not functions
+  size_t nextra_codes = 0;
+  int (*constants)(Module& m) = nullptr;        // numeric and other constants
+  int (*body)(Module& m, int* line) = nullptr;  // runs the module body
 
   // Runtime state, process lifetime (all strong unless noted).
   int64_t interp_id = -1;
@@ -250,8 +251,8 @@ int isinstance_of_global_attr(FnObject* f, GlobalSite& site, PyObject* gname,
 // free what the caller holds.
 class DictWalk {
  public:
-  enum class Kind { kItems, kValues };
-  DictWalk(Module& m, Kind kind) noexcept : m_(m), kind_(kind) {}
+  enum class Kind : std::uint8_t { kItems, kValues };
+  DictWalk(Module& m, Kind kind) noexcept : m_(&m), kind_(kind) {}
 
   // `d` is borrowed; the caller keeps it alive for the walk. 0 or -1.
   int start(PyObject* d) noexcept;
@@ -262,7 +263,7 @@ class DictWalk {
   int next_element(Ref& element) noexcept;
   static int unpack_pair(PyObject* element, Ref& key, Ref& value) noexcept;
 
-  Module& m_;
+  Module* m_;
   Kind kind_;
   PyObject* dict_ = nullptr;  // borrowed, exact dict only
   Py_ssize_t pos_ = 0;

@@ -123,7 +123,7 @@ int DictWalk::start(PyObject* d) noexcept {
     size_ = PyDict_GET_SIZE(d);
     return 0;
   }
-  PyObject* name = kind_ == Kind::kItems ? m_.s.items : m_.s.values;
+  PyObject* name = kind_ == Kind::kItems ? m_->s.items : m_->s.values;
   PyObject* args[] = {nullptr, d};
   Ref result = Ref::steal(PyObject_VectorcallMethod(
       name, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
@@ -197,7 +197,8 @@ int DictWalk::next(Ref& key, Ref& value) noexcept {
       PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
       return -1;
     }
-    PyObject *k, *v;
+    PyObject* k = nullptr;
+    PyObject* v = nullptr;
     if (!PyDict_Next(dict_, &pos_, &k, &v)) return 0;
     // Strong references before anything else runs: the caller's callbacks
     // may delete these entries.

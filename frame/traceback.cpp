@@ -34,7 +34,9 @@ PyObject* tb_code(Module& m, const char* funcname, int line) noexcept {
 void add_traceback(Module& m, const char* funcname, int line, PyObject* globals) noexcept {
   if (globals == nullptr) globals = m.dict;
   if (globals == nullptr) return;
-  PyObject *type, *value, *tb;
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* tb = nullptr;
   // Building the entry allocates and may fail; the exception being reported
   // must survive that untouched.
   PyErr_Fetch(&type, &value, &tb);

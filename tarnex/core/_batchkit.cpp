@@ -1,5 +1,7 @@
 // _batchkit.cpp - tarnex.core._batchkit: module definition, constants, the
 // six function definitions and the module body.
+#include <iterator>
+
 #include "batchkit.hpp"
 
 namespace bk {
@@ -30,57 +32,69 @@ constexpr Annotation kExampleTensorAnn[] = {{"return", "torch.Tensor"}};
 constexpr Annotation kSetPrimaryAnn[] = {{"replacement", "torch.Tensor"}};
 constexpr Annotation kExampleProbeAnn[] = {{"return", "Any"}};
 
-#define BK_VARS(a) a, static_cast<int>(sizeof(a) / sizeof(a[0]))
-#define BK_ANN(a) a, static_cast<int>(sizeof(a) / sizeof(a[0]))
+#define BK_VARS(a) a, static_cast<int>(std::size(a))
+#define BK_ANN(a) .annotations = (a), .nannotations = static_cast<int>(std::size(a))
 
 FnDef bk_to_device = {
-    {"to_device", "to_device", 2, 15, 0, BK_VARS(kToDeviceVars), nullptr},
-    "tarnex.core._batchkit.to_device",
-    "Move x to device \xe2\x80\x94 handles plain tensors and HF dict inputs.",
-    BK_ANN(kToDeviceAnn), nullptr, to_device, {}, 0};
+    .code = {"to_device", "to_device", 2, 15, 0, BK_VARS(kToDeviceVars), nullptr},
+    .traceback_name = "tarnex.core._batchkit.to_device",
+    .doc = "Move x to device \xe2\x80\x94 handles plain tensors and HF dict inputs.",
+    BK_ANN(kToDeviceAnn),
+    .impl = to_device,
+};
 
 FnDef bk_forward = {
-    {"forward", "forward", 2, 22, 0, BK_VARS(kForwardVars), nullptr},
-    "tarnex.core._batchkit.forward",
-    "Run forward pass \xe2\x80\x94 handles plain tensors and HF dict inputs/outputs.",
-    nullptr, 0, nullptr, forward, {}, 0};
+    .code = {"forward", "forward", 2, 22, 0, BK_VARS(kForwardVars), nullptr},
+    .traceback_name = "tarnex.core._batchkit.forward",
+    .doc = "Run forward pass \xe2\x80\x94 handles plain tensors and HF dict inputs/outputs.",
+    .impl = forward,
+};
 
 FnDef bk_example_tensor = {
-    {"example_tensor", "example_tensor", 1, 30, 0, BK_VARS(kExampleTensorVars), nullptr},
-    "tarnex.core._batchkit.example_tensor",
-    "Return a plain tensor from x (first tensor value for dict inputs).",
-    BK_ANN(kExampleTensorAnn), nullptr, example_tensor, {}, 0};
+    .code = {"example_tensor", "example_tensor", 1, 30, 0, BK_VARS(kExampleTensorVars), nullptr},
+    .traceback_name = "tarnex.core._batchkit.example_tensor",
+    .doc = "Return a plain tensor from x (first tensor value for dict inputs).",
+    BK_ANN(kExampleTensorAnn),
+    .impl = example_tensor,
+};
 
 FnDef bk_set_primary_input = {
-    {"set_primary_input", "set_primary_input", 2, 37, 0, BK_VARS(kSetPrimaryVars), nullptr},
-    "tarnex.core._batchkit.set_primary_input",
-    "Return x with the first tensor replaced by replacement (for gradient tracking).",
-    BK_ANN(kSetPrimaryAnn), nullptr, set_primary_input, {}, 0};
+    .code = {"set_primary_input", "set_primary_input", 2, 37, 0, BK_VARS(kSetPrimaryVars), nullptr},
+    .traceback_name = "tarnex.core._batchkit.set_primary_input",
+    .doc = "Return x with the first tensor replaced by replacement (for gradient tracking).",
+    BK_ANN(kSetPrimaryAnn),
+    .impl = set_primary_input,
+};
 
 FnDef bk_split_batch = {
-    {"split_batch", "split_batch", 1, 49, 0, BK_VARS(kSplitBatchVars), nullptr},
-    "tarnex.core._batchkit.split_batch",
-    "Split a batch into (x, y) from a tuple, list, or HF-style dict.\n\n"
-    "    For HF dict batches the 'labels'/'label' key is extracted as y;\n"
-    "    everything else becomes x.  For tuple/list batches the original\n"
-    "    object is returned so the caller can unpack it as (x, y).\n    ",
-    nullptr, 0, nullptr, split_batch, {}, 0};
+    .code = {"split_batch", "split_batch", 1, 49, 0, BK_VARS(kSplitBatchVars), nullptr},
+    .traceback_name = "tarnex.core._batchkit.split_batch",
+    .doc =
+        "Split a batch into (x, y) from a tuple, list, or HF-style dict.\n\n"
+        "    For HF dict batches the 'labels'/'label' key is extracted as y;\n"
+        "    everything else becomes x.  For tuple/list batches the original\n"
+        "    object is returned so the caller can unpack it as (x, y).\n    ",
+    .impl = split_batch,
+};
 
 FnDef bk_example_probe = {
-    {"example_probe", "example_probe", 1, 63, 0, BK_VARS(kExampleProbeVars), nullptr},
-    "tarnex.core._batchkit.example_probe",
-    "Small example batch (\xe2\x89\xa4"
-    "8 samples) for hook auto-selection.",
-    BK_ANN(kExampleProbeAnn), nullptr, example_probe, {}, 0};
+    .code = {"example_probe", "example_probe", 1, 63, 0, BK_VARS(kExampleProbeVars), nullptr},
+    .traceback_name = "tarnex.core._batchkit.example_probe",
+    .doc =
+        "Small example batch (\xe2\x89\xa4"
+        "8 samples) for hook auto-selection.",
+    BK_ANN(kExampleProbeAnn),
+    .impl = example_probe,
+};
 
 #undef BK_VARS
 #undef BK_ANN
 
 FnDef* const bk_functions[] = {&bk_to_device,         &bk_forward,     &bk_example_tensor,
                                &bk_set_primary_input, &bk_split_batch, &bk_example_probe};
-CodeDef* const bk_extra_codes[] = {&genexpr_code};
+constexpr CodeDef* const bk_extra_codes[] = {&genexpr_code};
 
-const frame::StrConst bk_strings[] = {
+constexpr frame::StrConst bk_strings[] = {
     {&state.s_typing, "typing"}, {&state.s_Any, "Any"},       {&state.s_Dict, "Dict"},
     {&state.s_torch, "torch"},   {&state.s_Tensor, "Tensor"}, {&state.s_to, "to"},
     {&state.s_logits, "logits"}, {&state.s_get, "get"},       {&state.s_label, "label"},

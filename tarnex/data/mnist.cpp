@@ -32,9 +32,8 @@ struct State {
   PyObject* s_drop_last = nullptr;
   // The data directory, relative to the process's current directory.
   PyObject* data_root = nullptr;
-  // The default batch size and the defaults tuple made from it.
+  // The default batch size (the defaults tuple made from it is mn_defaults).
   PyObject* int_64 = nullptr;
-  PyObject* defaults = nullptr;
   // Keyword names of the dataset and loader calls, in call order.
   PyObject* kw_dataset = nullptr;
   PyObject* kw_loader = nullptr;
@@ -102,6 +101,10 @@ PyObject* mnist_loaders(frame::FnObject* f, PyObject* const* args) noexcept {
   return out ? out : fail(f, 11);
 }
 
+// (64,): what calls fill in for a missing batch_size, and what __defaults__
+// shows. Defined before the function's definition that points at it.
+PyObject* mn_defaults = nullptr;
+
 constexpr const char* kMnistLoadersVars[] = {"batch_size", "tfm",          "train_ds",
                                              "test_ds",    "train_loader", "test_loader"};
 constexpr frame::Annotation kMnistLoadersAnn[] = {{"batch_size", "int"}};
@@ -113,14 +116,14 @@ frame::FnDef mn_mnist_loaders = {
     nullptr,
     kMnistLoadersAnn,
     1,
-    &state.defaults,
+    &mn_defaults,
     mnist_loaders,
     {},
     0};
 
 frame::FnDef* const mn_functions[] = {&mn_mnist_loaders};
 
-const frame::StrConst mn_strings[] = {
+constexpr frame::StrConst mn_strings[] = {
     {&state.s_DataLoader, "DataLoader"},
     {&state.s_torchvision, "torchvision"},
     {&state.s_transforms, "transforms"},
@@ -152,7 +155,7 @@ int mn_constants(frame::Module&) noexcept {
   State& s = state;
   if (!s.data_root && !(s.data_root = PyUnicode_FromString("./data"))) return -1;
   if (!s.int_64 && !(s.int_64 = PyLong_FromLong(64))) return -1;
-  if (!s.defaults && !(s.defaults = PyTuple_Pack(1, s.int_64))) return -1;
+  if (!mn_defaults && !(mn_defaults = PyTuple_Pack(1, s.int_64))) return -1;
   if (!s.kw_dataset &&
       !(s.kw_dataset = mn_names({s.s_root, s.s_train, s.s_download, s.s_transform}))) {
     return -1;

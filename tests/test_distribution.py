@@ -1,0 +1,148 @@
+"""The distributions: the sdist holds what a build needs, the wheel built from
+that sdist holds the package only and says what it is, and it installs and
+imports in a fresh environment. Builds without build isolation, offline."""
+import base64
+import csv
+import email.parser
+import glob
+import hashlib
+import importlib.util
+import io
+import os
+import subprocess
+import sys
+import sysconfig
+import tarfile
+import tomllib
+import zipfile
+
+import pytest
+
+REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+EXT = sysconfig.get_config_var("EXT_SUFFIX")
+# The mnist module joins the wheel once its source is in the tree.
+MNIST_BUILT = bool(glob.glob(os.path.join(REPO, "tarnex", "data", "*.cpp")))
+
+pytestmark = pytest.mark.skipif(
+    importlib.util.find_spec("scikit_build_core") is None,
+    reason="scikit-build-core is not installed (pip install -r requirements-dev.txt)",
+)
+
+with open(os.path.join(REPO, "pyproject.toml"), "rb") as _f:
+    PROJECT = tomllib.load(_f)["project"]
+BASE = f"{PROJECT['name']}-{PROJECT['version']}"
+
+
+def _run(args, **kw):
+    r = subprocess.run(args, capture_output=True, text=True, timeout=900, **kw)
+    assert r.returncode == 0, f"{args}\n{r.stdout}\n{r.stderr}"
+    return r
+
+
+@pytest.fixture(scope="module")
+def dists(tmp_path_factory):
+    out = tmp_path_factory.mktemp("dist")
+    _run([sys.executable, "-c",
+          "import sys; from scikit_build_core.build import build_sdist; build_sdist(sys.argv[1])",
+          str(out)], cwd=REPO)
+    sdist = out / f"{BASE}.tar.gz"
+    with tarfile.open(sdist) as tar:
+        tar.extractall(out / "src", filter="data")
+    _run([sys.executable, "-m", "pip", "wheel", "--no-build-isolation", "--no-deps", "--no-index",
+          "--disable-pip-version-check", "-q", "-w", str(out / "wheel"), str(out / "src" / BASE)])
+    (wheel,) = glob.glob(str(out / "wheel" / "*.whl"))
+    return sdist, wheel
+
+
+def _tracked(*folders):
+    r = subprocess.run(["git", "ls-files", *folders], cwd=REPO, capture_output=True, text=True)
+    return set(r.stdout.split()) if r.returncode == 0 else set()
+
+
+def test_sdist_holds_what_a_build_needs(dists):
+    sdist, _ = dists
+    with tarfile.open(sdist) as tar:
+        names = {n.split("/", 1)[1] for n in tar.getnames() if "/" in n}
+    needed = {"pyproject.toml", "CMakeLists.txt", "README.md", "LICENSE", "PKG-INFO"}
+    needed |= _tracked("frame", "tarnex")
+    assert needed <= names, sorted(needed - names)
+    for n in names:
+        parts = n.split("/")
+        assert not {".ci", ".git", "build", "__pycache__", ".mypy_cache"} & set(parts), n
+        assert not n.endswith((".so", ".pyd", ".o", ".obj")), n
+
+
+def test_wheel_holds_the_package_only(dists):
+    _, wheel = dists
+    with zipfile.ZipFile(wheel) as z:
+        names = set(z.namelist())
+    expected = {
+        "tarnex/__init__.py",
+        "tarnex/py.typed",
+        "tarnex/core/__init__.py",
+        f"tarnex/core/_batchkit{EXT}",
+        "tarnex/core/_batchkit.pyi",
+        "tarnex/data/__init__.py",
+        "tarnex/data/mnist.pyi",
+    }
+    if MNIST_BUILT:
+        expected.add(f"tarnex/data/mnist{EXT}")
+    info = f"{BASE}.dist-info/"
+    expected |= {info + n for n in ("METADATA", "WHEEL", "RECORD", "licenses/LICENSE")}
+    assert names == expected
+
+
+def test_wheel_metadata(dists):
+    _, wheel = dists
+    info = f"{BASE}.dist-info/"
+    with zipfile.ZipFile(wheel) as z:
+        meta = email.parser.Parser().parsestr(z.read(info + "METADATA").decode())
+        wheel_info = email.parser.Parser().parsestr(z.read(info + "WHEEL").decode())
+        licence = z.read(info + "licenses/LICENSE").decode()
+        record = list(csv.reader(io.StringIO(z.read(info + "RECORD").decode())))
+        contents = {n: z.read(n) for n in z.namelist()}
+    assert (meta["Name"], meta["Version"]) == ("tarnex", PROJECT["version"])
+    assert meta["Requires-Python"] == "==3.11.*"
+    requires = [r for r in meta.get_all("Requires-Dist") if "extra ==" not in r]
+    assert requires == ["torch>=2.0", "torchvision>=0.15"]
+    assert (meta["License-Expression"], meta["License-File"]) == ("MIT", "LICENSE")
+    assert licence.startswith("MIT License\n\nCopyright (c) 2026 the tarnex developers\n")
+    assert meta["Description-Content-Type"] == "text/markdown"
+    assert meta.get_payload().startswith("# tarnex")
+    assert "Typing :: Typed" in meta.get_all("Classifier")
+    assert wheel_info["Root-Is-Purelib"] == "false"
+    assert wheel_info["Tag"].startswith("cp311-cp311-")
+    # RECORD lists every file once, each with its true hash and size.
+    assert sorted(row[0] for row in record) == sorted(contents)
+    for path, digest, size in record:
+        if path.endswith("RECORD"):
+            continue
+        data = contents[path]
+        want = "sha256=" + base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b"=").decode()
+        assert (digest, int(size)) == (want, len(data)), path
+
+
+def test_wheel_installs_and_imports_in_a_fresh_venv(dists, tmp_path):
+    _, wheel = dists
+    env = tmp_path / "env"
+    # System site-packages give torch without reinstalling it; the wheel goes
+    # into the venv itself (-I), even where a tarnex is installed system-wide.
+    _run([sys.executable, "-m", "venv", "--system-site-packages", str(env)])
+    python = str(env / ("Scripts/python.exe" if os.name == "nt" else "bin/python"))
+    _run([python, "-m", "pip", "install", "--no-deps", "--no-index", "--ignore-installed",
+          "--disable-pip-version-check", "-q", wheel])
+    probe = (
+        "import os, sys, torch\n"
+        "import tarnex.core._batchkit as bk\n"
+        "print(os.path.dirname(os.path.dirname(bk.__file__)))\n"
+        "print(bk.to_device({'a': torch.zeros(2)}, 'cpu')['a'].device)\n"
+        "print(os.path.isfile(os.path.join(os.path.dirname(bk.__file__), '_batchkit.pyi')))\n"
+        f"if {MNIST_BUILT}:\n"
+        "    import tarnex.data.mnist as mnist\n"
+        "    print(mnist.mnist_loaders.__module__)\n"
+    )
+    out = _run([python, "-P", "-c", probe], cwd=tmp_path).stdout.split()
+    package = os.path.realpath(out[0])
+    assert package.startswith(os.path.realpath(env) + os.sep), package
+    assert out[1:3] == ["cpu", "True"]
+    assert out[3:] == (["tarnex.data.mnist"] if MNIST_BUILT else [])

@@ -1,0 +1,93 @@
+"""What documentation and introspection tools show of the native functions:
+help() and pydoc (text and HTML), typing.get_type_hints; for tarnex.data.mnist
+also the signature, pickling and functools support that
+test_function_object.py covers for _batchkit."""
+import functools
+import importlib.util
+import inspect
+import io
+import pickle
+import pydoc
+import typing
+
+import pytest
+import torch
+
+import tarnex.core._batchkit as bk
+
+MNIST_BUILT = importlib.util.find_spec("tarnex.data.mnist") is not None
+needs_mnist = pytest.mark.skipif(not MNIST_BUILT, reason="tarnex.data.mnist is not built in this checkout")
+
+# name -> (signature as help() shows it, first line of its docstring)
+BATCHKIT = {
+    "to_device": ("(x, device: 'str')", "Move x to device \u2014 handles plain tensors and HF dict inputs."),
+    "forward": ("(model, x)", "Run forward pass \u2014 handles plain tensors and HF dict inputs/outputs."),
+    "example_tensor": ("(x) -> 'torch.Tensor'", "Return a plain tensor from x (first tensor value for dict inputs)."),
+    "set_primary_input": (
+        "(x, replacement: 'torch.Tensor')",
+        "Return x with the first tensor replaced by replacement (for gradient tracking).",
+    ),
+    "split_batch": ("(batch)", "Split a batch into (x, y) from a tuple, list, or HF-style dict."),
+    "example_probe": ("(x) -> 'Any'", "Small example batch (\u22648 samples) for hook auto-selection."),
+}
+
+
+def _help(obj):
+    out = io.StringIO()
+    pydoc.Helper(output=out).help(obj)
+    return out.getvalue()
+
+
+@pytest.mark.parametrize("name", BATCHKIT)
+def test_help_on_each_function(name):
+    sig, first = BATCHKIT[name]
+    text = _help(getattr(bk, name))
+    assert text.startswith("Help on cyfunction in module tarnex.core._batchkit:\n\n")
+    assert f"\n{name}{sig}\n    {first}\n" in text
+
+
+def test_help_on_the_module_lists_every_function_with_its_doc():
+    text = pydoc.render_doc(bk, renderer=pydoc.plaintext)
+    assert "NAME\n    tarnex.core._batchkit - Shared utilities for PyTorch model introspection.\n" in text
+    functions = text.split("\nFUNCTIONS\n", 1)[1].split("\nDATA\n", 1)[0]
+    for name, (sig, first) in BATCHKIT.items():
+        assert f"    {name}{sig}\n        {first}\n" in functions
+    # The docstring's own indentation is cleaned as for a Python function.
+    assert "\n        For HF dict batches the 'labels'/'label' key is extracted as y;\n" in functions
+
+
+def test_html_pydoc_shows_signatures():
+    html = pydoc.HTMLDoc().document(bk)
+    for name, (sig, _) in BATCHKIT.items():
+        assert f'<a name="-{name}"><strong>{name}</strong></a>{pydoc.HTMLDoc().escape(sig)}' in html
+
+
+def test_string_annotations_resolve_in_the_module_namespace():
+    # get_type_hints evaluates the recorded strings in __globals__, where the
+    # module body bound torch and Any.
+    assert typing.get_type_hints(bk.to_device) == {"device": str}
+    assert typing.get_type_hints(bk.example_tensor) == {"return": torch.Tensor}
+    assert typing.get_type_hints(bk.set_primary_input) == {"replacement": torch.Tensor}
+    assert typing.get_type_hints(bk.example_probe) == {"return": typing.Any}
+    assert typing.get_type_hints(bk.forward) == {}
+
+
+@needs_mnist
+def test_mnist_introspection():
+    import tarnex.data.mnist as mnist
+
+    f = mnist.mnist_loaders
+    sig = inspect.signature(f)
+    assert str(sig) == "(batch_size: 'int' = 64)"
+    assert sig.parameters["batch_size"].kind is inspect.Parameter.POSITIONAL_OR_KEYWORD
+    assert typing.get_type_hints(f) == {"batch_size": int}
+    assert _help(f) == "Help on cyfunction in module tarnex.data.mnist:\n\nmnist_loaders(batch_size: 'int' = 64)\n\n"
+    text = pydoc.render_doc(mnist, renderer=pydoc.plaintext)
+    assert "\nFUNCTIONS\n    mnist_loaders(batch_size: 'int' = 64)\n" in text
+    for proto in range(pickle.HIGHEST_PROTOCOL + 1):
+        assert pickle.loads(pickle.dumps(f, proto)) is f
+    part = functools.partial(f, 8)
+    assert part.func is f and str(inspect.signature(part)) == "()"
+    wrapper = functools.wraps(f)(lambda *a, **k: f(*a, **k))
+    assert wrapper.__name__ == "mnist_loaders" and wrapper.__doc__ is None
+    assert str(inspect.signature(wrapper)) == "(batch_size: 'int' = 64)"
