@@ -63,8 +63,15 @@ PyMethodDef ac_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef ac_def = {PyModuleDef_HEAD_INIT, "_alloccount", nullptr, -1, ac_methods,
-                      nullptr, nullptr, nullptr, nullptr};
+PyModuleDef ac_def = {PyModuleDef_HEAD_INIT,
+                      "_alloccount",
+                      nullptr,
+                      -1,
+                      ac_methods,
+                      nullptr,
+                      nullptr,
+                      nullptr,
+                      nullptr};
 
 }  // namespace
 
