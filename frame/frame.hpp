@@ -205,7 +205,7 @@ struct GlobalSite {
   PyObject* value = nullptr;  // strong
   // The attribute that isinstance_of_global_attr fetches from the global,
   // when the global is a plain module: kept with the version tag of that
-  // module's dictionary (see module_attr).
+  // module's dictionary (see module_attr). A site serves one attribute name.
   uint64_t attr_tag = 0;
   PyObject* attr_value = nullptr;  // strong
 };

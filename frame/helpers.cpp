@@ -50,8 +50,8 @@ PyObject* lookup_global(FnObject* f, GlobalSite& site, PyObject* name) noexcept 
 }
 
 PyObject* module_attr(GlobalSite& site, PyObject* g, PyObject* attr) noexcept {
-  if (Py_IS_TYPE(g, &PyModule_Type)) {
-    PyObject* md = PyModule_GetDict(g);  // borrowed; set for every module object
+  PyObject* md = Py_IS_TYPE(g, &PyModule_Type) ? PyModule_GetDict(g) : nullptr;  // borrowed
+  if (md != nullptr) {
     const uint64_t tag = helpers_tag(md);
     if (site.attr_value != nullptr && site.attr_tag == tag) {
       return Ref::borrow(site.attr_value).release();
