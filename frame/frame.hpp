@@ -122,6 +122,7 @@ struct Module {
   PyObject* empty_bytes = nullptr;
   PyObject* empty_str = nullptr;
   PyObject* filename_obj = nullptr;
+  PyObject* dotted_obj = nullptr;  // the full dotted name, the sys.modules key
   PyTypeObject* fn_type = nullptr;
   bool strings_ready = false;
   FrameStrings s{};

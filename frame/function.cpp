@@ -320,7 +320,12 @@ PyType_Spec fn_spec = {
 
 int function_type_ready(Module& m) noexcept {
   PyObject* tp = PyType_FromSpec(&fn_spec);
-  if (!tp) return -1;
+  if (!tp) {
+    // 3.11 returns NULL without an exception when it cannot allocate the copy
+    // of the type's name; that failure is an allocation failure.
+    if (!PyErr_Occurred()) PyErr_NoMemory();
+    return -1;
+  }
   m.fn_type = reinterpret_cast<PyTypeObject*>(tp);
   return 0;
 }

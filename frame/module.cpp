@@ -105,6 +105,7 @@ int mod_make_strings(Module& m) noexcept {
   if (!m.empty_bytes && !(m.empty_bytes = PyBytes_FromStringAndSize("", 0))) return -1;
   if (!m.empty_str && !(m.empty_str = PyUnicode_FromStringAndSize("", 0))) return -1;
   if (!m.filename_obj && !(m.filename_obj = PyUnicode_FromString(m.filename))) return -1;
+  if (!m.dotted_obj && !(m.dotted_obj = PyUnicode_FromString(m.dotted))) return -1;
   m.strings_ready = true;
   return 0;
 }
@@ -181,14 +182,29 @@ int mod_version_check(Module& m) noexcept {
                           static_cast<int>(minor));
 }
 
+// Adds the module to sys.modules unless an entry exists (the import system
+// has made one). 1 when this added it, 0 when not, -1 on error.
 int mod_register(Module& m) noexcept {
   PyObject* modules = PyImport_GetModuleDict();  // borrowed
-  Ref key = Ref::steal(PyUnicode_FromString(m.dotted));
-  if (!key) return -1;
-  int has = PyDict_Contains(modules, key.get());
+  int has = PyDict_Contains(modules, m.dotted_obj);
   if (has < 0) return -1;
   if (has) return 0;
-  return PyDict_SetItem(modules, key.get(), m.module);
+  return PyDict_SetItem(modules, m.dotted_obj, m.module) < 0 ? -1 : 1;
+}
+
+// Takes back the entry that mod_register added, if it still names this
+// module: a module whose execution failed must not be found by a later
+// import. Needs no allocation and keeps the exception in flight.
+void mod_unregister(Module& m) noexcept {
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* tb = nullptr;
+  PyErr_Fetch(&type, &value, &tb);
+  PyObject* modules = PyImport_GetModuleDict();  // borrowed
+  PyObject* entry = PyDict_GetItemWithError(modules, m.dotted_obj);  // borrowed
+  if (entry == m.module) (void)PyDict_DelItem(modules, m.dotted_obj);
+  PyErr_Clear();  // nothing more can be done about a failure here
+  PyErr_Restore(type, value, tb);
 }
 
 }  // namespace
@@ -235,6 +251,7 @@ int module_exec(Module& m, PyObject* module) noexcept {
   }
 
   int line = 0;  // 0: failed before any traceback entry can be made
+  bool registered = false;
   {
     m.module = Ref::borrow(module).release();
     PyObject* dict = PyModule_GetDict(module);  // borrowed, cannot fail
@@ -250,7 +267,9 @@ int module_exec(Module& m, PyObject* module) noexcept {
 
     line = 1;
     if (m.constants && m.constants(m) < 0) goto failed;
-    if (mod_register(m) < 0) goto failed;
+    const int added = mod_register(m);
+    if (added < 0) goto failed;
+    registered = added > 0;
     if (mod_find_generic_call_slot(m) < 0) goto failed;
     if (!m.fn_type && function_type_ready(m) < 0) goto failed;
     if (mod_make_codes(m) < 0) goto failed;
@@ -262,6 +281,7 @@ failed:
   if (line > 0) {
     if (PyErr_Occurred()) add_traceback(m, m.init_name, line, m.dict);
   }
+  if (registered) mod_unregister(m);
   set_field(m.dict, nullptr);
   set_field(m.module, nullptr);
   if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, m.init_name);

@@ -209,3 +209,23 @@ def test_reimport_and_reload_keep_the_module():
     before = bk.forward
     assert importlib.import_module("tarnex.core._batchkit") is bk
     assert importlib.reload(bk) is bk and bk.forward is before
+
+
+def test_failed_execution_leaves_no_module_in_sys_modules(tmp_path):
+    """Run outside the import system (which makes and removes the sys.modules
+    entry itself), a failed execution takes back the entry it added, so a
+    later import starts afresh instead of finding a half-made module."""
+    out = run("""
+        import sys, _imp, importlib.util
+        spec = importlib.util.find_spec("tarnex.core._batchkit")
+        sys.modules["torch"] = None
+        try:
+            _imp.exec_dynamic(_imp.create_dynamic(spec))
+        except ImportError as e:
+            print(type(e).__name__)
+        print("tarnex.core._batchkit" in sys.modules)
+        del sys.modules["torch"]
+        import tarnex.core._batchkit as bk
+        print(bk.split_batch({"labels": 1, "a": 2}))
+    """, tmp_path)
+    assert out.splitlines() == ["ModuleNotFoundError", "False", "({'a': 2}, 1)"]

@@ -1,0 +1,172 @@
+"""Faults from outside: every path of the table in tests/paths.py under injected
+allocation failures, module imports under injected failures, and the whole
+table under a reference-leak loop."""
+import gc
+import json
+import os
+import subprocess
+import sys
+
+import pytest
+
+import paths
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+pytestmark = pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork and _testcapi")
+
+
+def _run(args, tmp_path, timeout=600):
+    """Runs a script in a fresh interpreter; a crash names the last run it began."""
+    read, write = os.pipe()
+    env = dict(os.environ, TARNEX_PROGRESS_FD=str(write), PYTHONPATH=HERE)
+    with open(tmp_path / "out", "w+") as out, open(tmp_path / "err", "w+") as err:
+        proc = subprocess.Popen([sys.executable, "-P", *args], cwd=tmp_path, env=env,
+                                pass_fds=(write,), stdout=out, stderr=err)
+        os.close(write)
+        with os.fdopen(read) as progress:
+            last = progress.read().strip().splitlines()[-1:] or ["(none)"]
+        proc.wait(timeout=timeout)
+        out.seek(0)
+        err.seek(0)
+        assert proc.returncode == 0, f"exit {proc.returncode} during run {last[0]}:\n{err.read()[-3000:]}"
+        return json.loads(out.read().strip().splitlines()[-1])
+
+
+@pytest.mark.slow
+def test_allocation_failures_in_calls(tmp_path):
+    """Each path runs with allocations failing from the n-th on, for n = 0, 1,
+    ... until the call meets none, then with only the n-th failing: every run
+    ends in a MemoryError or in the undisturbed outcome, leaves its arguments
+    and their reference counts as they were, and never shows a SystemError."""
+    result = _run([os.path.join(HERE, "paths.py")], tmp_path)
+    print(f"\n{len(result['reached'])} paths, {result['runs']} injected runs, "
+          f"{sum(result['reached'].values())} allocations reached, "
+          f"{result['interpreter_faults']} interpreter faults (counted, not ours)")
+    assert result["problems"] == []
+    assert len(result["reached"]) == len([p for p in paths.all_paths() if p.sweep])
+
+
+IMPORT_SWEEP = r"""
+import gc, importlib, importlib.util, json, os, sys, _imp, _testcapi
+name, preload = sys.argv[1], sys.argv[2:]
+for m in preload:
+    importlib.import_module(m)
+spec = importlib.util.find_spec(name)
+progress = int(os.environ["TARNEX_PROGRESS_FD"])
+
+def attempt(start, stop):
+    # Module creation and execution as the import system runs them, with the
+    # hooks on for exactly that.
+    gc.disable()
+    sys._getframe()
+    _testcapi.set_nomemory(start, stop)
+    try:
+        _imp.exec_dynamic(_imp.create_dynamic(spec))
+    except BaseException as exc:
+        _testcapi.remove_mem_hooks()
+        chain, e = [], exc
+        while e is not None:
+            chain.append(type(e).__name__)
+            e = e.__context__
+        return chain
+    _testcapi.remove_mem_hooks()
+    return []
+
+def child(start, stop):
+    chain = attempt(start, stop)
+    gc.enable()
+    # A failed import leaves nothing behind: a plain import afterwards gives a
+    # working module (the table of its paths gives the usual outcomes).
+    try:
+        import paths
+        after = paths.table_summary(name)
+    except BaseException as exc:
+        after = repr(exc)
+    return {"chain": chain, "after": after}
+
+def fork(start, stop):
+    os.write(progress, f"{'from' if stop == 0 else 'at'} n={start}\n".encode())
+    r, w = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        os.close(r)
+        os.write(w, json.dumps(child(start, stop), default=repr).encode())
+        os._exit(0)
+    os.close(w)
+    with os.fdopen(r) as f:
+        data = f.read()
+    status = os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
+    if status != 0 or not data:
+        return {"chain": [f"exit {status}"], "after": None}
+    return json.loads(data)
+
+runs, problems, n = [], [], 0
+while True:
+    runs.append((f"from n={n}", fork(n, 0)))
+    if not runs[-1][1]["chain"] or n > 3000:
+        break
+    n += 1
+for m in range(n + 3):
+    runs.append((f"at n={m}", fork(m, m + 1)))
+reference = runs[-1][1]["after"]
+for where, r in runs:
+    if r["chain"] and (r["chain"][0] != "MemoryError" or "SystemError" in r["chain"]):
+        problems.append(f"{where}: {r['chain']}")
+    if r["after"] != reference:
+        problems.append(f"{where}: after a failed import: {str(r['after'])[:300]}")
+print(json.dumps({"runs": len(runs), "reached": n, "problems": problems}))
+"""
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("module", sorted(paths.MODULES))
+def test_allocation_failures_in_import(module, tmp_path):
+    """Each n in a process of its own (forked after the module's imports are
+    loaded): the import ends in a clean MemoryError or succeeds, and a plain
+    import afterwards always gives a module that works."""
+    preload = paths.MODULES[module][1]
+    result = _run(["-c", IMPORT_SWEEP, module, *preload], tmp_path)
+    print(f"\n{module}: {result['runs']} injected imports, {result['reached']} allocations reached")
+    assert result["problems"] == []
+
+
+def test_every_path_leaks_nothing(no_leak):
+    """All paths of the table, in one loop: no growth of allocated blocks, nor
+    of the reference counts of the arguments or of the module's shared
+    constants (interned names, the probe slice)."""
+    table = paths.all_paths()
+    made = [(p, p.make()) for p in table]
+    # Small ints, None and strings are shared with everything else.
+    mine = lambda args, kwargs: [a for a in (*args, *kwargs.values()) if not isinstance(a, (int, str, type(None)))]
+
+    def one(p, args, kwargs):
+        with p.setup():
+            try:
+                p.fn(*args, **kwargs)
+            except Exception:
+                pass
+
+    def check(calls, watched, rounds=60):
+        # The interpreter's attribute cache holds the names it last looked up,
+        # so a constant may move by one or two; a leak moves it by `rounds`.
+        constants = paths.shared_constants()
+        before = [sys.getrefcount(c) for c in constants]
+        no_leak(calls, *watched, rounds=rounds, warmup=5)
+        grown = [sys.getrefcount(c) - b for c, b in zip(constants, before)]
+        assert max(grown) < rounds // 4, f"shared constants grew by {grown}"
+
+    def all_once():
+        for p, (args, kwargs) in made:
+            one(p, *(p.make() if p.mutates else (args, kwargs)))
+
+    gc.collect()
+    try:
+        check(all_once, [a for _, made_args in made for a in mine(*made_args)])
+    except AssertionError:
+        # Name the path: the same check one path at a time.
+        for p, (args, kwargs) in made:
+            try:
+                check(lambda: one(p, *(p.make() if p.mutates else (args, kwargs))), mine(args, kwargs))
+            except AssertionError as exc:
+                raise AssertionError(f"{p.name}: {exc}") from None
+        raise
