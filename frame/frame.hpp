@@ -144,13 +144,12 @@ int module_exec(Module& m, PyObject* module) noexcept;
 // ------------------------------------------------------------ module body
 
 // `from M import a, b, ...`, storing each name in the module dictionary.
-int import_from(Module& m, PyObject* modname,
-                std::initializer_list<PyObject*> names) noexcept;
+int import_from(Module& m, PyObject* modname, std::initializer_list<PyObject*> names) noexcept;
 // `import M`, stored under M.
 int import_module(Module& m, PyObject* modname) noexcept;
 // `import P.sub` bound to the name `bind_as`: P's attribute `sub`.
-int import_submodule_as(Module& m, PyObject* dotted, PyObject* package,
-                        PyObject* sub, PyObject* bind_as) noexcept;
+int import_submodule_as(Module& m, PyObject* dotted, PyObject* package, PyObject* sub,
+                        PyObject* bind_as) noexcept;
 // Makes the function object of `def` and stores it in the module dictionary.
 int define_function(Module& m, FnDef& def) noexcept;
 // name = value in the module dictionary.
@@ -161,17 +160,17 @@ int set_global(Module& m, PyObject* name, PyObject* value) noexcept;
 struct FnObject {
   PyObject_HEAD
   vectorcallfunc vectorcall;
-  FnDef* def;           // static
-  Module* mod;          // static
-  PyObject* globals;    // strong: the module dictionary
-  PyObject* name;       // strong
-  PyObject* qualname;   // strong
-  PyObject* modname;    // strong or null (reads as None)
-  PyObject* doc;        // strong
-  PyObject* dict;       // strong or null (made on first use)
+  FnDef* def;             // static
+  Module* mod;            // static
+  PyObject* globals;      // strong: the module dictionary
+  PyObject* name;         // strong
+  PyObject* qualname;     // strong
+  PyObject* modname;      // strong or null (reads as None)
+  PyObject* doc;          // strong
+  PyObject* dict;         // strong or null (made on first use)
   PyObject* annotations;  // strong or null (made on first read)
-  PyObject* defaults;   // strong or null
-  PyObject* kwdefaults; // strong or null
+  PyObject* defaults;     // strong or null
+  PyObject* kwdefaults;   // strong or null
   PyObject* weaklist;
 };
 
@@ -182,8 +181,7 @@ int function_type_ready(Module& m) noexcept;
 // Adds a traceback entry (file, `funcname`, `line`) to the exception in
 // flight without disturbing it. If the entry cannot be made, the original
 // exception is kept and the entry is skipped.
-void add_traceback(Module& m, const char* funcname, int line,
-                   PyObject* globals) noexcept;
+void add_traceback(Module& m, const char* funcname, int line, PyObject* globals) noexcept;
 
 // The one-line failure site of a function body: adds the function's entry at
 // `line` and returns nullptr.
@@ -241,8 +239,8 @@ PyObject* python_call_method(Module& m, PyObject* callable) noexcept;
 
 // isinstance(v, G.attr) with the global G looked up and attr fetched anew
 // (both through the caches of `site`). 1 true, 0 false, -1 error.
-int isinstance_of_global_attr(FnObject* f, GlobalSite& site, PyObject* gname,
-                              PyObject* attr, PyObject* v) noexcept;
+int isinstance_of_global_attr(FnObject* f, GlobalSite& site, PyObject* gname, PyObject* attr,
+                              PyObject* v) noexcept;
 
 // Walks a dict argument by entries (key and value) or by values only.
 // An exact dict is read in place with a size check before every step; a

@@ -105,8 +105,8 @@ PyObject* python_call_method(Module& m, PyObject* callable) noexcept {
   return Ref::borrow(meth).release();
 }
 
-int isinstance_of_global_attr(FnObject* f, GlobalSite& site, PyObject* gname,
-                              PyObject* attr, PyObject* v) noexcept {
+int isinstance_of_global_attr(FnObject* f, GlobalSite& site, PyObject* gname, PyObject* attr,
+                              PyObject* v) noexcept {
   Ref g = Ref::steal(lookup_global(f, site, gname));
   if (!g) return -1;
   Ref cls = Ref::steal(module_attr(site, g.get(), attr));
@@ -125,8 +125,8 @@ int DictWalk::start(PyObject* d) noexcept {
   }
   PyObject* name = kind_ == Kind::kItems ? m_->s.items : m_->s.values;
   PyObject* args[] = {nullptr, d};
-  Ref result = Ref::steal(PyObject_VectorcallMethod(
-      name, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  Ref result = Ref::steal(
+      PyObject_VectorcallMethod(name, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
   if (!result) return -1;
   if (PyTuple_CheckExact(result.get()) || PyList_CheckExact(result.get())) {
     seq_ = std::move(result);
@@ -222,8 +222,8 @@ int DictWalk::next(Ref& key, Ref& value) noexcept {
 int raise_incorrect_type(PyObject* v, PyTypeObject* t, const char* argname) noexcept {
   const bool subclass = PyType_IsSubtype(Py_TYPE(v), t);
   PyErr_Format(PyExc_TypeError,
-               "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)%s%s",
-               argname, t->tp_name, Py_TYPE(v)->tp_name, subclass ? ". " : "",
+               "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)%s%s", argname,
+               t->tp_name, Py_TYPE(v)->tp_name, subclass ? ". " : "",
                subclass ? "This argument check is stricter than PEP-484 and rejects "
                           "subclasses of builtin types. If you need to pass subclasses "
                           "then set the 'annotation_typing' directive to False."
@@ -235,8 +235,8 @@ PyObject* convert_int_arg(PyObject* v, const char* argname) noexcept {
   if (PyLong_CheckExact(v)) return Ref::borrow(v).release();
   if (PyNumber_Check(v)) return PyNumber_Long(v);
   PyErr_Format(PyExc_TypeError,
-               "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", argname,
-               "int", Py_TYPE(v)->tp_name);
+               "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", argname, "int",
+               Py_TYPE(v)->tp_name);
   return nullptr;
 }
 

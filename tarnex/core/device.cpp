@@ -76,7 +76,8 @@ PyObject* forward(frame::FnObject* f, PyObject* const* args) noexcept {
         PyObject_Vectorcall(meth.get(), call + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
   } else {
     PyObject* call[] = {nullptr, x};
-    out = Ref::steal(PyObject_Vectorcall(model, call + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    out = Ref::steal(
+        PyObject_Vectorcall(model, call + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
   }
   if (!out) return fail(f, 24);
 
