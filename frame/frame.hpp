@@ -45,6 +45,8 @@ struct FrameStrings {
   PyObject* dunder_path;
   PyObject* dunder_builtins;
   PyObject* dunder_test;
+  PyObject* dunder_instancecheck;
+  PyObject* dunder_call;
 };
 
 // ------------------------------------------------------------- definitions
@@ -124,6 +126,12 @@ struct Module {
   PyTypeObject* fn_type = nullptr;
   bool strings_ready = false;
   FrameStrings s{};
+  // type.__instancecheck__, the descriptor in `type`'s own dictionary
+  // (borrowed: a static type's dictionary lives as long as the process).
+  PyObject* type_instancecheck = nullptr;
+  // The call slot the interpreter gives a class that defines __call__ in
+  // Python (found at execution; see python_call_method).
+  ternaryfunc generic_call_slot = nullptr;
   TracebackCacheEntry* tb_cache = nullptr;
   size_t tb_cache_len = 0;
   size_t tb_cache_cap = 0;
@@ -136,13 +144,12 @@ int module_exec(Module& m, PyObject* module) noexcept;
 // ------------------------------------------------------------ module body
 
 // `from M import a, b, ...`, storing each name in the module dictionary.
-int import_from(Module& m, PyObject* modname,
-                std::initializer_list<PyObject*> names) noexcept;
+int import_from(Module& m, PyObject* modname, std::initializer_list<PyObject*> names) noexcept;
 // `import M`, stored under M.
 int import_module(Module& m, PyObject* modname) noexcept;
 // `import P.sub` bound to the name `bind_as`: P's attribute `sub`.
-int import_submodule_as(Module& m, PyObject* dotted, PyObject* package,
-                        PyObject* sub, PyObject* bind_as) noexcept;
+int import_submodule_as(Module& m, PyObject* dotted, PyObject* package, PyObject* sub,
+                        PyObject* bind_as) noexcept;
 // Makes the function object of `def` and stores it in the module dictionary.
 int define_function(Module& m, FnDef& def) noexcept;
 // name = value in the module dictionary.
@@ -153,17 +160,17 @@ int set_global(Module& m, PyObject* name, PyObject* value) noexcept;
 struct FnObject {
   PyObject_HEAD
   vectorcallfunc vectorcall;
-  FnDef* def;           // static
-  Module* mod;          // static
-  PyObject* globals;    // strong: the module dictionary
-  PyObject* name;       // strong
-  PyObject* qualname;   // strong
-  PyObject* modname;    // strong or null (reads as None)
-  PyObject* doc;        // strong
-  PyObject* dict;       // strong or null (made on first use)
+  FnDef* def;             // static
+  Module* mod;            // static
+  PyObject* globals;      // strong: the module dictionary
+  PyObject* name;         // strong
+  PyObject* qualname;     // strong
+  PyObject* modname;      // strong or null (reads as None)
+  PyObject* doc;          // strong
+  PyObject* dict;         // strong or null (made on first use)
   PyObject* annotations;  // strong or null (made on first read)
-  PyObject* defaults;   // strong or null
-  PyObject* kwdefaults; // strong or null
+  PyObject* defaults;     // strong or null
+  PyObject* kwdefaults;   // strong or null
   PyObject* weaklist;
 };
 
@@ -174,8 +181,7 @@ int function_type_ready(Module& m) noexcept;
 // Adds a traceback entry (file, `funcname`, `line`) to the exception in
 // flight without disturbing it. If the entry cannot be made, the original
 // exception is kept and the entry is skipped.
-void add_traceback(Module& m, const char* funcname, int line,
-                   PyObject* globals) noexcept;
+void add_traceback(Module& m, const char* funcname, int line, PyObject* globals) noexcept;
 
 // The one-line failure site of a function body: adds the function's entry at
 // `line` and returns nullptr.
@@ -196,15 +202,45 @@ struct GlobalSite {
   uint64_t dict_tag = 0;
   uint64_t builtins_tag = 0;  // 0: the value came from the module dictionary
   PyObject* value = nullptr;  // strong
+  // The attribute that isinstance_of_global_attr fetches from the global,
+  // when the global is a plain module: kept with the version tag of that
+  // module's dictionary (see module_attr). A site serves one attribute name.
+  uint64_t attr_tag = 0;
+  PyObject* attr_value = nullptr;  // strong
 };
 
 // The value of the global `name` as the function `f` sees it, or NameError.
 PyObject* lookup_global(FnObject* f, GlobalSite& site, PyObject* name) noexcept;
 
-// isinstance(v, G.attr) with the global G looked up and attr fetched anew.
-// 1 true, 0 false, -1 error.
-int isinstance_of_global_attr(FnObject* f, GlobalSite& site, PyObject* gname,
-                              PyObject* attr, PyObject* v) noexcept;
+// getattr(g, attr), served from `site` where g is a plain module: attribute
+// access on an object of type exactly `module` (a static, immutable type)
+// finds nothing on the type for an attribute the type does not define, and so
+// returns the module dictionary's entry. That entry is kept with the
+// dictionary's version tag, which changes on every insert, replacement and
+// delete, so a cache hit is exactly what a fresh access would return. Any
+// other object, a miss in the dictionary (module __getattr__, AttributeError)
+// and a module whose type has been reassigned take the ordinary access.
+PyObject* module_attr(GlobalSite& site, PyObject* g, PyObject* attr) noexcept;
+
+// isinstance(v, cls) by the interpreter's full protocol. Where the class's
+// metaclass inherits type's own __instancecheck__, the check that hook would
+// make is made directly, without the bound method and argument tuple the
+// generic path builds for the call. 1 true, 0 false, -1 error.
+int is_instance(Module& m, PyObject* v, PyObject* cls) noexcept;
+
+// The method that calling `callable` runs, when that call goes through the
+// interpreter's generic call slot of a class with a Python-level __call__ and
+// the type's __call__ is a method descriptor with vectorcall (a function, in
+// practice): the slot would look it up on the type exactly so and call it
+// with `callable` in front of the arguments. Calling it that way directly
+// skips the argument tuple and keyword dict the slot takes. New reference,
+// or nullptr (no error set) for any other callable.
+PyObject* python_call_method(Module& m, PyObject* callable) noexcept;
+
+// isinstance(v, G.attr) with the global G looked up and attr fetched anew
+// (both through the caches of `site`). 1 true, 0 false, -1 error.
+int isinstance_of_global_attr(FnObject* f, GlobalSite& site, PyObject* gname, PyObject* attr,
+                              PyObject* v) noexcept;
 
 // Walks a dict argument by entries (key and value) or by values only.
 // An exact dict is read in place with a size check before every step; a
@@ -240,7 +276,10 @@ class DictWalk {
 // TypeError "Argument '%.200s' has incorrect type (expected %.200s, got
 // %.200s)%s%U" unless type(v) is exactly `t`; a subclass of a builtin type
 // gets the note that explains why. 0 or -1.
-int check_exact_type(PyObject* v, PyTypeObject* t, const char* argname) noexcept;
+int raise_incorrect_type(PyObject* v, PyTypeObject* t, const char* argname) noexcept;
+inline int check_exact_type(PyObject* v, PyTypeObject* t, const char* argname) noexcept {
+  return Py_IS_TYPE(v, t) ? 0 : raise_incorrect_type(v, t, argname);
+}
 // The `int` annotation: exact int kept, numbers through int(), anything else
 // the incorrect-type TypeError. New reference.
 PyObject* convert_int_arg(PyObject* v, const char* argname) noexcept;

@@ -24,8 +24,7 @@ FRAME_NOINLINE void fn_raise_count(const FnDef& d, Py_ssize_t given, bool too_ma
     word = too_many ? "at most" : "at least";
     count = too_many ? n : d.nrequired;
   }
-  PyErr_Format(PyExc_TypeError,
-               "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+  PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
                d.code.name, word, count, count == 1 ? "" : "s", given);
 }
 
@@ -71,8 +70,8 @@ FRAME_NOINLINE int fn_bind(const FnDef& d, PyObject* const* args, Py_ssize_t nar
       }
     }
     if (idx < 0) {
-      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                   d.code.name, key);
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", d.code.name,
+                   key);
       return -1;
     }
     if (bound[idx] != nullptr) {
@@ -186,7 +185,9 @@ int fn_set_defaults(PyObject* self, PyObject* value, void*) noexcept {
       "function calls");
 }
 
-PyObject* fn_get_kwdefaults(PyObject* self, void*) noexcept { return fn_or_none(fn(self)->kwdefaults); }
+PyObject* fn_get_kwdefaults(PyObject* self, void*) noexcept {
+  return fn_or_none(fn(self)->kwdefaults);
+}
 int fn_set_kwdefaults(PyObject* self, PyObject* value, void*) noexcept {
   return fn_set_defaults_like(
       fn(self)->kwdefaults, value, false, "__kwdefaults__ must be set to a dict object",
@@ -194,7 +195,9 @@ int fn_set_kwdefaults(PyObject* self, PyObject* value, void*) noexcept {
       "function calls");
 }
 
-PyObject* fn_get_code(PyObject* self, void*) noexcept { return fn_or_none(fn(self)->def->code.code); }
+PyObject* fn_get_code(PyObject* self, void*) noexcept {
+  return fn_or_none(fn(self)->def->code.code);
+}
 PyObject* fn_get_globals(PyObject* self, void*) noexcept { return fn_or_none(fn(self)->globals); }
 PyObject* fn_get_closure(PyObject*, void*) noexcept { Py_RETURN_NONE; }
 PyObject* fn_get_is_coroutine(PyObject*, void*) noexcept { Py_RETURN_FALSE; }
@@ -311,8 +314,7 @@ PyType_Spec fn_spec = {
     sizeof(FnObject),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE |
-        Py_TPFLAGS_DISALLOW_INSTANTIATION,
+        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     fn_slots,
 };
 

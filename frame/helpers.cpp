@@ -49,15 +49,69 @@ PyObject* lookup_global(FnObject* f, GlobalSite& site, PyObject* name) noexcept 
   return nullptr;
 }
 
-int isinstance_of_global_attr(FnObject* f, GlobalSite& site, PyObject* gname,
-                              PyObject* attr, PyObject* v) noexcept {
-  Ref g = Ref::steal(lookup_global(f, site, gname));
-  if (!g) return -1;
-  Ref cls = Ref::steal(PyObject_GetAttr(g.get(), attr));
-  if (!cls) return -1;
+PyObject* module_attr(GlobalSite& site, PyObject* g, PyObject* attr) noexcept {
+  PyObject* md = Py_IS_TYPE(g, &PyModule_Type) ? PyModule_GetDict(g) : nullptr;  // borrowed
+  if (md != nullptr) {
+    const uint64_t tag = helpers_tag(md);
+    if (site.attr_value != nullptr && site.attr_tag == tag) {
+      return Ref::borrow(site.attr_value).release();
+    }
+    // A descriptor of this name on the module type would come first.
+    if (PyUnicode_CheckExact(attr) && _PyType_Lookup(&PyModule_Type, attr) == nullptr) {
+      PyObject* v = PyDict_GetItemWithError(md, attr);  // borrowed; str key, no code runs
+      if (v != nullptr) {
+        Ref value = Ref::borrow(v);
+        site.attr_tag = tag;
+        set_field(site.attr_value, Ref::borrow(v).release());
+        return value.release();
+      }
+      if (PyErr_Occurred()) return nullptr;
+    }
+  }
+  return PyObject_GetAttr(g, attr);
+}
+
+int is_instance(Module& m, PyObject* v, PyObject* cls) noexcept {
+  if (Py_IS_TYPE(v, reinterpret_cast<PyTypeObject*>(cls))) return 1;
+  PyTypeObject* meta = Py_TYPE(cls);
+  // The interpreter would look __instancecheck__ up on the metaclass, bind it
+  // and call it; type's own hook is the real instance check, made here.
+  if (meta != &PyType_Type && PyType_FastSubclass(meta, Py_TPFLAGS_TYPE_SUBCLASS) &&
+      m.type_instancecheck != nullptr &&
+      _PyType_Lookup(meta, m.s.dunder_instancecheck) == m.type_instancecheck) {
+    // CAUTION: may read v.__class__, which can run Python code; the caller
+    // holds v and cls strongly.
+    return _PyObject_RealIsInstance(v, cls);
+  }
   // CAUTION: a metaclass __instancecheck__ may run any Python code; the
   // caller holds `v` strongly.
-  return PyObject_IsInstance(v, cls.get());
+  return PyObject_IsInstance(v, cls);
+}
+
+PyObject* python_call_method(Module& m, PyObject* callable) noexcept {
+  PyTypeObject* tp = Py_TYPE(callable);
+  // A callable with vectorcall of its own is never called through tp_call.
+  if (m.generic_call_slot == nullptr || tp->tp_call != m.generic_call_slot ||
+      PyVectorcall_Function(callable) != nullptr) {
+    return nullptr;
+  }
+  // What the slot looks up; a method descriptor is called unbound, with no
+  // __get__, so nothing runs before the call itself.
+  PyObject* meth = _PyType_Lookup(tp, m.s.dunder_call);  // borrowed
+  if (meth == nullptr || !PyType_HasFeature(Py_TYPE(meth), Py_TPFLAGS_METHOD_DESCRIPTOR) ||
+      PyVectorcall_Function(meth) == nullptr) {
+    return nullptr;
+  }
+  return Ref::borrow(meth).release();
+}
+
+int isinstance_of_global_attr(FnObject* f, GlobalSite& site, PyObject* gname, PyObject* attr,
+                              PyObject* v) noexcept {
+  Ref g = Ref::steal(lookup_global(f, site, gname));
+  if (!g) return -1;
+  Ref cls = Ref::steal(module_attr(site, g.get(), attr));
+  if (!cls) return -1;
+  return is_instance(*f->mod, v, cls.get());
 }
 
 // ---------------------------------------------------------------- dict walk
@@ -71,8 +125,8 @@ int DictWalk::start(PyObject* d) noexcept {
   }
   PyObject* name = kind_ == Kind::kItems ? m_->s.items : m_->s.values;
   PyObject* args[] = {nullptr, d};
-  Ref result = Ref::steal(PyObject_VectorcallMethod(
-      name, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  Ref result = Ref::steal(
+      PyObject_VectorcallMethod(name, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
   if (!result) return -1;
   if (PyTuple_CheckExact(result.get()) || PyList_CheckExact(result.get())) {
     seq_ = std::move(result);
@@ -164,12 +218,12 @@ int DictWalk::next(Ref& key, Ref& value) noexcept {
 
 // ------------------------------------------------------------- annotations
 
-int check_exact_type(PyObject* v, PyTypeObject* t, const char* argname) noexcept {
-  if (Py_TYPE(v) == t) return 0;
+// The cold half of check_exact_type: the type is not exactly `t`.
+int raise_incorrect_type(PyObject* v, PyTypeObject* t, const char* argname) noexcept {
   const bool subclass = PyType_IsSubtype(Py_TYPE(v), t);
   PyErr_Format(PyExc_TypeError,
-               "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)%s%s",
-               argname, t->tp_name, Py_TYPE(v)->tp_name, subclass ? ". " : "",
+               "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)%s%s", argname,
+               t->tp_name, Py_TYPE(v)->tp_name, subclass ? ". " : "",
                subclass ? "This argument check is stricter than PEP-484 and rejects "
                           "subclasses of builtin types. If you need to pass subclasses "
                           "then set the 'annotation_typing' directive to False."
@@ -181,8 +235,8 @@ PyObject* convert_int_arg(PyObject* v, const char* argname) noexcept {
   if (PyLong_CheckExact(v)) return Ref::borrow(v).release();
   if (PyNumber_Check(v)) return PyNumber_Long(v);
   PyErr_Format(PyExc_TypeError,
-               "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", argname,
-               "int", Py_TYPE(v)->tp_name);
+               "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", argname, "int",
+               Py_TYPE(v)->tp_name);
   return nullptr;
 }
 

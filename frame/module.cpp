@@ -60,8 +60,8 @@ PyObject* mod_import_name(Module& m, PyObject* mod, PyObject* name) noexcept {
 
 // Copies spec.<attr> into the module dictionary under `key`; an
 // AttributeError skips the entry, as does None for `__path__`.
-int mod_copy_spec_attr(PyObject* spec, PyObject* attr, PyObject* dict,
-                       PyObject* key, bool skip_none) noexcept {
+int mod_copy_spec_attr(PyObject* spec, PyObject* attr, PyObject* dict, PyObject* key,
+                       bool skip_none) noexcept {
   Ref value = Ref::steal(PyObject_GetAttr(spec, attr));
   if (!value) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
@@ -90,6 +90,8 @@ int mod_make_strings(Module& m) noexcept {
       {&m.s.dunder_path, "__path__"},
       {&m.s.dunder_builtins, "__builtins__"},
       {&m.s.dunder_test, "__test__"},
+      {&m.s.dunder_instancecheck, "__instancecheck__"},
+      {&m.s.dunder_call, "__call__"},
   };
   for (const StrConst& c : frame_strings) {
     if (*c.slot == nullptr && !(*c.slot = PyUnicode_InternFromString(c.text))) return -1;
@@ -98,12 +100,34 @@ int mod_make_strings(Module& m) noexcept {
     const StrConst& c = m.strings[i];
     if (*c.slot == nullptr && !(*c.slot = PyUnicode_InternFromString(c.text))) return -1;
   }
+  m.type_instancecheck = _PyType_Lookup(&PyType_Type, m.s.dunder_instancecheck);
   if (!m.empty_tuple && !(m.empty_tuple = PyTuple_New(0))) return -1;
   if (!m.empty_bytes && !(m.empty_bytes = PyBytes_FromStringAndSize("", 0))) return -1;
   if (!m.empty_str && !(m.empty_str = PyUnicode_FromStringAndSize("", 0))) return -1;
   if (!m.filename_obj && !(m.filename_obj = PyUnicode_FromString(m.filename))) return -1;
   if (!m.dotted_obj && !(m.dotted_obj = PyUnicode_FromString(m.dotted))) return -1;
   m.strings_ready = true;
+  return 0;
+}
+
+// The call slot of a class whose __call__ is defined in Python, read from a
+// throwaway class made the way a class statement makes one. Its address is
+// not exported by the interpreter.
+int mod_find_generic_call_slot(Module& m) noexcept {
+  if (m.generic_call_slot) return 0;
+  Ref ns = Ref::steal(PyDict_New());
+  if (!ns || PyDict_SetItem(ns.get(), m.s.dunder_call, Py_None) < 0) return -1;
+  Ref name = Ref::steal(PyUnicode_FromString("_call_slot_probe"));
+  if (!name) return -1;
+  PyObject* args[] = {name.get(), m.empty_tuple, ns.get()};
+  Ref cls =
+      Ref::steal(PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PyType_Type), args, 3, nullptr));
+  if (!cls) return -1;
+  if (!PyType_Check(cls.get())) {
+    PyErr_SetString(PyExc_SystemError, "type() did not return a class");
+    return -1;
+  }
+  m.generic_call_slot = reinterpret_cast<PyTypeObject*>(cls.get())->tp_call;
   return 0;
 }
 
@@ -121,11 +145,10 @@ int mod_make_code(Module& m, CodeDef& c) noexcept {
   Ref qualname = Ref::steal(PyUnicode_FromString(c.qualname));
   if (!qualname) return -1;
   PyObject* t0 = m.empty_tuple;
-  PyCodeObject* code = PyCode_New(
-      c.argcount, /*kwonlyargcount=*/0, c.nvarnames, /*stacksize=*/0,
-      CO_OPTIMIZED | CO_NEWLOCALS | c.extra_flags, m.empty_bytes, t0, t0,
-      varnames.get(), t0, t0, m.filename_obj, name.get(), qualname.get(),
-      c.first_line, m.empty_bytes, m.empty_bytes);
+  PyCodeObject* code = PyCode_New(c.argcount, /*kwonlyargcount=*/0, c.nvarnames, /*stacksize=*/0,
+                                  CO_OPTIMIZED | CO_NEWLOCALS | c.extra_flags, m.empty_bytes, t0,
+                                  t0, varnames.get(), t0, t0, m.filename_obj, name.get(),
+                                  qualname.get(), c.first_line, m.empty_bytes, m.empty_bytes);
   if (!code) return -1;
   c.code = reinterpret_cast<PyObject*>(code);
   return 0;
@@ -153,9 +176,8 @@ int mod_version_check(Module& m) noexcept {
   return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
                           "compile time Python version %d.%d of module '%.100s' "
                           "%s runtime version %d.%d",
-                          PY_MAJOR_VERSION, PY_MINOR_VERSION, m.dotted,
-                          "does not match", static_cast<int>(major),
-                          static_cast<int>(minor));
+                          PY_MAJOR_VERSION, PY_MINOR_VERSION, m.dotted, "does not match",
+                          static_cast<int>(major), static_cast<int>(minor));
 }
 
 // Adds the module to sys.modules unless an entry exists (the import system
@@ -176,7 +198,7 @@ void mod_unregister(Module& m) noexcept {
   PyObject* value = nullptr;
   PyObject* tb = nullptr;
   PyErr_Fetch(&type, &value, &tb);
-  PyObject* modules = PyImport_GetModuleDict();  // borrowed
+  PyObject* modules = PyImport_GetModuleDict();                      // borrowed
   PyObject* entry = PyDict_GetItemWithError(modules, m.dotted_obj);  // borrowed
   if (entry == m.module) (void)PyDict_DelItem(modules, m.dotted_obj);
   PyErr_Clear();  // nothing more can be done about a failure here
@@ -246,6 +268,7 @@ int module_exec(Module& m, PyObject* module) noexcept {
     const int added = mod_register(m);
     if (added < 0) goto failed;
     registered = added > 0;
+    if (mod_find_generic_call_slot(m) < 0) goto failed;
     if (!m.fn_type && function_type_ready(m) < 0) goto failed;
     if (mod_make_codes(m) < 0) goto failed;
     if (m.body(m, &line) < 0) goto failed;
@@ -267,8 +290,7 @@ int set_global(Module& m, PyObject* name, PyObject* value) noexcept {
   return PyDict_SetItem(m.dict, name, value);
 }
 
-int import_from(Module& m, PyObject* modname,
-                std::initializer_list<PyObject*> names) noexcept {
+int import_from(Module& m, PyObject* modname, std::initializer_list<PyObject*> names) noexcept {
   Ref mod;
   if (mod_sys_module(modname, mod) < 0) return -1;
   if (mod) {
@@ -310,8 +332,8 @@ int import_module(Module& m, PyObject* modname) noexcept {
   return set_global(m, modname, mod.get());
 }
 
-int import_submodule_as(Module& m, PyObject* dotted, PyObject* package,
-                        PyObject* sub, PyObject* bind_as) noexcept {
+int import_submodule_as(Module& m, PyObject* dotted, PyObject* package, PyObject* sub,
+                        PyObject* bind_as) noexcept {
   Ref top;
   Ref have_sub;
   if (mod_sys_module(dotted, have_sub) < 0) return -1;

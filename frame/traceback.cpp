@@ -25,7 +25,8 @@ PyObject* tb_code(Module& m, const char* funcname, int line) noexcept {
     m.tb_cache = static_cast<TracebackCacheEntry*>(grown);
     m.tb_cache_cap = cap;
   }
-  m.tb_cache[m.tb_cache_len++] = {funcname, line, Ref::borrow(reinterpret_cast<PyObject*>(code)).release()};
+  m.tb_cache[m.tb_cache_len++] = {funcname, line,
+                                  Ref::borrow(reinterpret_cast<PyObject*>(code)).release()};
   return reinterpret_cast<PyObject*>(code);
 }
 

@@ -144,8 +144,8 @@ PyModuleDef bk_def = {
 
 }  // namespace
 
-frame::CodeDef genexpr_code = {"genexpr", "example_tensor.<locals>.genexpr", 0, 33, CO_GENERATOR,
-                               kGenexprVars, 1, nullptr};
+frame::CodeDef genexpr_code = {
+    "genexpr", "example_tensor.<locals>.genexpr", 0, 33, CO_GENERATOR, kGenexprVars, 1, nullptr};
 
 State state = {
     {

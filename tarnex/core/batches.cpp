@@ -13,8 +13,8 @@ frame::GlobalSite batches_torch_site;
 // batch.get(*args) as a method call by name, so a subclass's own `get` runs.
 // `args` has a free slot in front of the object for the vectorcall offset.
 PyObject* batches_call_get(PyObject** args, size_t nargs) noexcept {
-  return PyObject_VectorcallMethod(state.s_get, args + 1,
-                                   nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+  return PyObject_VectorcallMethod(state.s_get, args + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                   nullptr);
 }
 
 // Whether `key` differs from the label string `label`: 1 differs, 0 equal,

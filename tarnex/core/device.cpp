@@ -52,17 +52,32 @@ PyObject* to_device(frame::FnObject* f, PyObject* const* args) noexcept {
 PyObject* forward(frame::FnObject* f, PyObject* const* args) noexcept {
   PyObject* model = args[0];
   PyObject* x = args[1];
+  // A model whose class defines __call__ in Python (a torch.nn.Module) has
+  // that method called directly, as the interpreter's call slot would.
+  Ref meth = Ref::steal(frame::python_call_method(state.frame, model));
   Ref out;
   if (frame::is_dict(x)) {
-    // The model gets a copy for its keywords, never the caller's dict.
-    Ref kwargs = Ref::steal(PyDict_CheckExact(x)
-                                ? PyDict_Copy(x)
-                                : PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), x));
-    if (!kwargs) return fail(f, 24);
-    out = Ref::steal(PyObject_Call(model, state.frame.empty_tuple, kwargs.get()));
+    if (meth && PyDict_CheckExact(x)) {
+      // The entries are unpacked into keyword arguments before the method
+      // runs, so x itself never reaches the model and needs no copy.
+      PyObject* call[] = {model};
+      out = Ref::steal(PyObject_VectorcallDict(meth.get(), call, 1, x));
+    } else {
+      // The model gets a copy for its keywords, never the caller's dict.
+      Ref kwargs = Ref::steal(
+          PyDict_CheckExact(x) ? PyDict_Copy(x)
+                               : PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), x));
+      if (!kwargs) return fail(f, 24);
+      out = Ref::steal(PyObject_Call(model, state.frame.empty_tuple, kwargs.get()));
+    }
+  } else if (meth) {
+    PyObject* call[] = {nullptr, model, x};
+    out = Ref::steal(
+        PyObject_Vectorcall(meth.get(), call + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
   } else {
     PyObject* call[] = {nullptr, x};
-    out = Ref::steal(PyObject_Vectorcall(model, call + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    out = Ref::steal(
+        PyObject_Vectorcall(model, call + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
   }
   if (!out) return fail(f, 24);
 

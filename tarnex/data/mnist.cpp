@@ -42,11 +42,11 @@ struct State {
 extern State state;
 
 // One look-up site per use of a global in the body: each keeps its own cache.
-frame::GlobalSite mn_transforms_site;       // line 6
-frame::GlobalSite mn_torchvision_train;     // line 7
-frame::GlobalSite mn_torchvision_test;      // line 8
-frame::GlobalSite mn_dataloader_train;      // line 9
-frame::GlobalSite mn_dataloader_test;       // line 10
+frame::GlobalSite mn_transforms_site;    // line 6
+frame::GlobalSite mn_torchvision_train;  // line 7
+frame::GlobalSite mn_torchvision_test;   // line 8
+frame::GlobalSite mn_dataloader_train;   // line 9
+frame::GlobalSite mn_dataloader_test;    // line 10
 
 // torchvision.datasets.MNIST(root="./data", train=<train>, download=True,
 // transform=tfm), with `torchvision` looked up at `site`.
@@ -93,7 +93,8 @@ PyObject* mnist_loaders(frame::FnObject* f, PyObject* const* args) noexcept {
   if (!train_ds) return fail(f, 7);
   Ref test_ds = Ref::steal(mn_dataset(f, mn_torchvision_test, Py_False, tfm.get()));
   if (!test_ds) return fail(f, 8);
-  Ref train_loader = Ref::steal(mn_loader(f, mn_dataloader_train, train_ds.get(), batch_size.get()));
+  Ref train_loader =
+      Ref::steal(mn_loader(f, mn_dataloader_train, train_ds.get(), batch_size.get()));
   if (!train_loader) return fail(f, 9);
   Ref test_loader = Ref::steal(mn_loader(f, mn_dataloader_test, test_ds.get(), batch_size.get()));
   if (!test_loader) return fail(f, 10);

@@ -1,0 +1,581 @@
+"""Benchmarks of tarnex's native functions.
+
+For every case this prints nanoseconds per call for the native function, for
+the same function written in plain Python (bench/pure.py) and for the floor:
+the bare operation the call cannot avoid, written directly (a C builtin call
+for paths that only hand their input back). Then tarnex/pure and the overhead
+tarnex - floor, and whether the performance targets hold:
+
+  * non-dict inputs: the overhead over the floor is at most 40 ns;
+  * dict inputs: the overhead over the floor is at most half of what the
+    plain-Python version spends over the same floor;
+  * allocations: a call allocates no more than the floor operation does.
+
+All timings run in this one process with the repeats interleaved (every
+timer runs once per round, after a short untimed warm-up run, and the three
+timers of a case take turns at going first), each timer calibrated to a fixed
+time per run; the time is the thread's CPU time, so time spent descheduled on
+a busy machine does not count. The minimum over the rounds is reported, the
+median goes to the JSON output. The cost of the empty timing loop is
+subtracted.
+
+    python -P bench/run.py [--quick] [--json OUT] [--markdown] [--only SUBSTR]
+                           [--alloc-only] [--no-alloc] [--no-import] [--no-mnist]
+
+The exit status is 1 when a target fails.
+"""
+import argparse
+import gc
+import importlib
+import importlib.util
+import json
+import os
+import platform
+import statistics
+import struct
+import subprocess
+import sys
+import sysconfig
+import tempfile
+import time
+import timeit
+
+BENCH = os.path.dirname(os.path.abspath(__file__))
+PASS_LIMIT_NS = 40.0
+DICT_SHARE = 0.5
+
+# ----------------------------------------------------------------- imports
+
+
+def _import_or_none(name):
+    try:
+        return importlib.import_module(name), None
+    except ImportError as e:
+        return None, f"{name} not importable ({e})"
+
+
+def _load_bench_module(name):
+    spec = importlib.util.spec_from_file_location(name, os.path.join(BENCH, name + ".py"))
+    mod = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(mod)
+    return mod
+
+
+import torch  # noqa: E402
+
+bk, _bk_note = _import_or_none("tarnex.core._batchkit")
+if bk is None:
+    sys.exit(f"bench: {_bk_note}; install the package first (pip install .)")
+if os.path.abspath(bk.__file__).startswith(os.path.join(os.path.dirname(BENCH), "tarnex") + os.sep):
+    sys.exit("bench: tarnex is imported from the source tree; run with 'python -P bench/run.py'")
+pure = _load_bench_module("pure")
+
+# ------------------------------------------------------------------- cases
+
+
+class Trivial(torch.nn.Module):
+    """A model that does no work: the cost measured is the call path."""
+
+    def forward(self, input_ids, attention_mask=None, token_type_ids=None):
+        return input_ids
+
+
+class Case:
+    def __init__(self, name, kind, func, args, floor, ns, floor_text=None):
+        self.name = name
+        self.kind = kind  # "pass" (non-dict input) or "dict"
+        self.func = func  # attribute name in tarnex.core._batchkit and pure
+        self.args = args  # source of the call's arguments
+        self.floor = floor  # source of the floor statement
+        self.floor_text = floor_text or floor
+        self.ns = ns
+        self.note = None
+
+
+def _small():
+    return torch.zeros(2, 8, dtype=torch.long)
+
+
+def make_cases():
+    t = _small()
+    hf3 = {"input_ids": _small(), "attention_mask": _small(), "token_type_ids": _small()}
+    third = {"note": "text", "n": 3, "input_ids": _small()}
+    hf4 = {**hf3, "labels": torch.zeros(2, dtype=torch.long)}
+    rows = torch.zeros(100, 16)
+    probe3 = {"input_ids": torch.zeros(32, 128), "attention_mask": torch.zeros(32, 128), "note": "text"}
+    pair = (t, torch.zeros(2))
+    r = torch.ones(2, 8)
+    v3 = list(hf3.values())
+    return [
+        Case("to_device(tensor)", "pass", "to_device", "x, dev", "x.to(dev)",
+             dict(x=t, dev="cpu")),
+        Case("to_device(dict3)", "dict", "to_device", "x, dev",
+             "dict(x); a.to(dev); b.to(dev); c.to(dev)",
+             dict(x=hf3, dev="cpu", a=v3[0], b=v3[1], c=v3[2]),
+             "dict(x) + v.to(dev) per tensor"),
+        Case("forward(tensor)", "pass", "forward", "model, x", "model(x)",
+             dict(x=t, model=Trivial())),
+        Case("forward(dict3)", "dict", "forward", "model, x", "model(**x)",
+             dict(x=hf3, model=Trivial())),
+        Case("example_tensor(tensor)", "pass", "example_tensor", "x", "len(s)",
+             dict(x=t, s=pair), "len(s), s a 2-tuple"),
+        Case("example_tensor(dict, 3rd)", "dict", "example_tensor", "x", "x[k]",
+             dict(x=third, k="input_ids")),
+        Case("set_primary_input(tensor)", "pass", "set_primary_input", "x, r", "isinstance(x, T)",
+             dict(x=t, r=r, T=type(t)), "isinstance(x, type(x))"),
+        Case("set_primary_input(dict, 3rd)", "dict", "set_primary_input", "x, r",
+             "y = dict(x); y[k] = r", dict(x=third, r=r, k="input_ids")),
+        Case("split_batch(tuple)", "pass", "split_batch", "x", "len(x)", dict(x=pair)),
+        Case("split_batch(dict4)", "dict", "split_batch", "x",
+             "dict(x), x.get('labels', x.get('label'))", dict(x=hf4)),
+        Case("example_probe(tensor100)", "pass", "example_probe", "x", "x[:8]", dict(x=rows)),
+        Case("example_probe(dict3)", "dict", "example_probe", "x",
+             "dict(x); a[:8]; b[:8]",
+             dict(x=probe3, a=probe3["input_ids"], b=probe3["attention_mask"]),
+             "dict(x) + v[:8] per tensor"),
+    ]
+
+
+def _setup_source(ns):
+    return "; ".join(f"{k} = _ns[{k!r}]" for k in ns) or "pass"
+
+
+# CPU time of this thread: on a shared machine the time spent descheduled
+# does not count, so the minimum over rounds is stable.
+_CLOCK = getattr(time, "thread_time", time.perf_counter)
+
+
+def _timer(stmt, ns):
+    return timeit.Timer(stmt, _setup_source(ns), timer=_CLOCK, globals={"_ns": ns})
+
+
+def _calibrate(timer, seconds):
+    n = 1
+    while True:
+        if timer.timeit(n) >= seconds:
+            return n
+        n *= 2 if n < 8 else 4
+
+
+def _statements(case):
+    yield "tarnex", "f(" + case.args + ")", {**case.ns, "f": getattr(bk, case.func)}
+    yield "pure", "f(" + case.args + ")", {**case.ns, "f": getattr(pure, case.func)}
+    yield "floor", case.floor, dict(case.ns)
+
+
+def _probe(case):
+    """Runs each statement once; a function not built yet makes the case n/a."""
+    for who, stmt, ns in _statements(case):
+        try:
+            exec(_setup_source(ns) + "\n" + stmt, {"_ns": ns})
+        except NotImplementedError:
+            return f"{case.func} not implemented in this build"
+        except Exception as e:  # noqa: BLE001 - reported, not hidden
+            return f"{who} failed: {type(e).__name__}: {e}"
+    return None
+
+
+def time_cases(cases, rounds, seconds):
+    timers = []  # (case, who, timer, number)
+    empty = _timer("pass", {})
+    for case in cases:
+        if case.note:
+            continue
+        for who, stmt, ns in _statements(case):
+            t = _timer(stmt, ns)
+            timers.append((case, who, t, _calibrate(t, seconds)))
+    n_empty = _calibrate(empty, seconds)
+    samples = {}
+    empties = []
+    gc_was = gc.isenabled()
+    gc.disable()
+    try:
+        for r in range(rounds):
+            empties.append(empty.timeit(n_empty) / n_empty)
+            # The three timers of a case take turns at going first, and each
+            # timed run follows a short untimed one: no statement pays for the
+            # caches the previous one left cold.
+            for i in range(0, len(timers), 3):
+                group = timers[i:i + 3]
+                shift = r % len(group)
+                for case, who, t, n in group[shift:] + group[:shift]:
+                    t.timeit(max(1, n // 8))
+                    samples.setdefault((case.name, who), []).append(t.timeit(n) / n)
+    finally:
+        if gc_was:
+            gc.enable()
+    loop = min(empties)
+    results = []
+    for case in cases:
+        row = {"case": case.name, "kind": case.kind, "floor_op": case.floor_text}
+        if case.note:
+            row.update(note=case.note, target="n/a", ok=None)
+            results.append(row)
+            continue
+        for who in ("tarnex", "pure", "floor"):
+            s = samples[(case.name, who)]
+            row[who + "_ns"] = (min(s) - loop) * 1e9
+            row[who + "_median_ns"] = (statistics.median(s) - loop) * 1e9
+        tx, py, fl = row["tarnex_ns"], row["pure_ns"], row["floor_ns"]
+        row["ratio"] = tx / py
+        row["overhead_ns"] = tx - fl
+        row["pure_overhead_ns"] = py - fl
+        if case.kind == "pass":
+            row["target"] = f"<= {PASS_LIMIT_NS:.0f} ns"
+            row["ok"] = row["overhead_ns"] <= PASS_LIMIT_NS
+        else:
+            limit = DICT_SHARE * row["pure_overhead_ns"]
+            row["target"] = f"<= {limit:.0f} ns"
+            row["ok"] = row["overhead_ns"] <= limit
+        results.append(row)
+    return results, loop * 1e9
+
+
+# ------------------------------------------------------------- allocations
+
+
+def build_counter(tmp):
+    """Compiles bench/_alloccount.cpp into `tmp`; returns the module or a note."""
+    if os.name == "nt":
+        return None, "allocation counter is built with a POSIX compiler driver only"
+    suffix = sysconfig.get_config_var("EXT_SUFFIX")
+    out = os.path.join(tmp, "_alloccount" + suffix)
+    cxx = os.environ.get("CXX", "c++")
+    cmd = [cxx, "-O2", "-shared", "-fPIC", "-std=c++17",
+           "-I" + sysconfig.get_paths()["include"],
+           os.path.join(BENCH, "_alloccount.cpp"), "-o", out]
+    try:
+        subprocess.run(cmd, check=True, capture_output=True, text=True)
+    except (OSError, subprocess.CalledProcessError) as e:
+        return None, f"could not build the allocation counter: {getattr(e, 'stderr', e)}"
+    sys.path.insert(0, tmp)
+    try:
+        return importlib.import_module("_alloccount"), None
+    finally:
+        sys.path.remove(tmp)
+
+
+def _drain_free_lists():
+    """Takes every object out of the interpreter's free lists (tuples, lists,
+    dicts and their key tables), so that an object made during the count
+    comes from the allocator and is counted at least once."""
+    keep = [(i,) * size for size in range(1, 20) for i in range(2100)]
+    keep += [[i] for i in range(100)]
+    keep += [{"k": i} for i in range(100)]
+    return keep
+
+
+def count_allocations(counter, stmt, ns, calls):
+    src = (f"def _loop(_n):\n    {_setup_source(ns)}\n"
+           f"    for _i in range(_n):\n        {stmt}\n")
+    scope = {"_ns": ns}
+    exec(src, scope)
+    loop = scope["_loop"]
+    loop(20)  # warm caches inside torch and the interpreter
+    gc.collect()
+    gc.disable()
+    try:
+        held = _drain_free_lists()
+        counter.start()
+        loop(calls)
+        n = counter.stop()
+        del held
+    finally:
+        gc.enable()
+    return n
+
+
+def alloc_check(cases, counter, calls):
+    rows = []
+    for case in cases:
+        row = {"case": case.name, "kind": case.kind}
+        if case.note:
+            row.update(note=case.note, ok=None)
+            rows.append(row)
+            continue
+        base = count_allocations(counter, "pass", {}, calls)
+        for who, stmt, ns in _statements(case):
+            row[who] = (count_allocations(counter, stmt, ns, calls) - base) / calls
+        row["ok"] = row["tarnex"] <= row["floor"]
+        rows.append(row)
+    return rows
+
+
+# ------------------------------------------------------------ import times
+
+_IMPORT_SNIPPET = """
+import sys, time
+{pre}
+t0 = time.perf_counter()
+{imp}
+sys.stdout.write(repr(time.perf_counter() - t0))
+"""
+
+
+def _import_once(pre, imp):
+    code = _IMPORT_SNIPPET.format(pre=pre, imp=imp)
+    out = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True,
+                         cwd=BENCH)
+    if out.returncode != 0:
+        return None, out.stderr.strip().splitlines()[-1] if out.stderr else "failed"
+    return float(out.stdout), None
+
+
+def import_times(rounds):
+    load = "import importlib.util as u; s = u.spec_from_file_location('{0}', r'{1}'); " \
+           "m = u.module_from_spec(s); s.loader.exec_module(m)"
+    # The parent packages are imported first: the plain-Python modules have
+    # none, and the rows compare the modules themselves.
+    rows = [
+        ("tarnex.core._batchkit", "import torch, tarnex.core", "import tarnex.core._batchkit"),
+        ("bench/pure.py", "import torch",
+         load.format("pure", os.path.join(BENCH, "pure.py"))),
+        ("tarnex.data.mnist", "import torch, torchvision, tarnex.data",
+         "import tarnex.data.mnist"),
+        ("bench/pure_mnist.py", "import torch, torchvision",
+         load.format("pure_mnist", os.path.join(BENCH, "pure_mnist.py"))),
+        ("tarnex.data.mnist, torchvision not pre-imported", "import torch, tarnex.data",
+         "import tarnex.data.mnist"),
+    ]
+    results = []
+    samples = {name: [] for name, _, _ in rows}
+    notes = {}
+    for _ in range(rounds):  # interleaved, one fresh process each
+        for name, pre, imp in rows:
+            if name in notes:
+                continue
+            t, err = _import_once(pre, imp)
+            if err:
+                notes[name] = err
+            else:
+                samples[name].append(t)
+    for name, _, _ in rows:
+        if name in notes:
+            results.append({"module": name, "note": notes[name]})
+        else:
+            s = samples[name]
+            results.append({"module": name, "ms": min(s) * 1e3,
+                            "median_ms": statistics.median(s) * 1e3})
+    return results
+
+
+# ------------------------------------------------------------------- mnist
+
+
+def _write_idx(path, magic, dims, payload):
+    with open(path, "wb") as f:
+        f.write(struct.pack(">I", magic))
+        for d in dims:
+            f.write(struct.pack(">I", d))
+        f.write(payload)
+
+
+def make_mnist_files(root, n_train, n_test):
+    raw = os.path.join(root, "data", "MNIST", "raw")
+    os.makedirs(raw, exist_ok=True)
+    for prefix, n in (("train", n_train), ("t10k", n_test)):
+        pixels = bytes((i * 7) & 0xFF for i in range(28 * 28)) * n
+        labels = bytes(i % 10 for i in range(n))
+        _write_idx(os.path.join(raw, f"{prefix}-images-idx3-ubyte"), 0x803, (n, 28, 28), pixels)
+        _write_idx(os.path.join(raw, f"{prefix}-labels-idx1-ubyte"), 0x801, (n,), labels)
+
+
+def mnist_case(rounds, n_train, n_test):
+    row = {"case": f"mnist_loaders() on synthetic files ({n_train}+{n_test} images)",
+           "unit": "ms"}
+    mnist, note = _import_or_none("tarnex.data.mnist")
+    if mnist is None:
+        row["note"] = note
+        return row
+    try:
+        pure_mnist = _load_bench_module("pure_mnist")
+    except ImportError as e:
+        row["note"] = f"bench/pure_mnist.py: {e}"
+        return row
+    here = os.getcwd()
+    with tempfile.TemporaryDirectory() as tmp:
+        make_mnist_files(tmp, n_train, n_test)
+        os.chdir(tmp)
+        try:
+            fns = {"tarnex": mnist.mnist_loaders, "pure": pure_mnist.mnist_loaders}
+            try:
+                for f in fns.values():
+                    f()
+            except NotImplementedError:
+                row["note"] = "mnist_loaders not implemented in this build"
+                return row
+            samples = {k: [] for k in fns}
+            for _ in range(rounds):
+                for who, f in fns.items():
+                    t0 = _CLOCK()
+                    f()
+                    samples[who].append(_CLOCK() - t0)
+        finally:
+            os.chdir(here)
+    for who, s in samples.items():
+        row[who + "_ms"] = min(s) * 1e3
+        row[who + "_median_ms"] = statistics.median(s) * 1e3
+    row["ratio"] = row["tarnex_ms"] / row["pure_ms"]
+    return row
+
+
+# ------------------------------------------------------------------ report
+
+
+def _fmt(v, spec=".1f"):
+    return "n/a" if v is None else format(v, spec)
+
+
+def print_report(results, loop_ns, allocs, imports, mnist):
+    w = max([len(r["case"]) for r in results + (allocs or [])] + [4])
+    if results:
+        print_times(results, loop_ns, w)
+    _print_rest(results, allocs, imports, mnist, w)
+
+
+def print_times(results, loop_ns, w):
+    print(f"ns per call (min of the rounds; empty loop, {loop_ns:.1f} ns, subtracted)\n")
+    head = (f"{'case':<{w}}  {'tarnex':>8}  {'pure':>8}  {'floor':>8}  {'tx/pure':>7}  "
+            f"{'tx-floor':>8}  {'target':>10}  result  floor operation")
+    print(head)
+    print("-" * len(head))
+    for r in results:
+        if r.get("note"):
+            print(f"{r['case']:<{w}}  {'n/a':>8}  {'n/a':>8}  {'n/a':>8}  {'n/a':>7}  "
+                  f"{'n/a':>8}  {'n/a':>10}  n/a     ({r['note']})")
+            continue
+        print(f"{r['case']:<{w}}  {r['tarnex_ns']:8.1f}  {r['pure_ns']:8.1f}  {r['floor_ns']:8.1f}  "
+              f"{r['ratio']:7.2f}  {r['overhead_ns']:8.1f}  {r['target']:>10}  "
+              f"{'PASS' if r['ok'] else 'FAIL':<6}  {r['floor_op']}")
+
+
+def _print_rest(results, allocs, imports, mnist, w):
+    if mnist is not None:
+        print()
+        if mnist.get("note"):
+            print(f"{mnist['case']}: n/a ({mnist['note']})")
+        else:
+            print(f"{mnist['case']}: tarnex {mnist['tarnex_ms']:.2f} ms, pure "
+                  f"{mnist['pure_ms']:.2f} ms, tarnex/pure {mnist['ratio']:.2f}")
+    if allocs is not None:
+        print("\nallocations per call (interpreter allocator calls, free lists drained)\n")
+        print(f"{'case':<{w}}  {'tarnex':>7}  {'pure':>7}  {'floor':>7}  result")
+        for a in allocs:
+            if a.get("note"):
+                print(f"{a['case']:<{w}}  {'n/a':>7}  {'n/a':>7}  {'n/a':>7}  n/a")
+                continue
+            print(f"{a['case']:<{w}}  {a['tarnex']:7.2f}  {a['pure']:7.2f}  {a['floor']:7.2f}  "
+                  f"{'PASS' if a['ok'] else 'FAIL'}")
+    if imports is not None:
+        print("\nimport time, fresh process, torch (and torchvision for mnist) and the parent\n"
+              "package already imported (min of the rounds)\n")
+        for r in imports:
+            v = f"{r['ms']:8.2f} ms" if "ms" in r else f"     n/a    ({r['note']})"
+            print(f"  {r['module']:<50} {v}")
+    timed = [r for r in results if r.get("ok") is not None]
+    failed = [r["case"] for r in timed if not r["ok"]]
+    print()
+    if results:
+        print(f"time targets: {len(timed) - len(failed)} of {len(timed)} PASS"
+              + (f"; FAIL: {', '.join(failed)}" if failed else ""))
+    if allocs is not None:
+        counted = [a for a in allocs if a.get("ok") is not None]
+        afailed = [a["case"] for a in counted if not a["ok"]]
+        print(f"allocation targets: {len(counted) - len(afailed)} of {len(counted)} PASS"
+              + (f"; FAIL: {', '.join(afailed)}" if afailed else ""))
+    skipped = [r["case"] for r in (results or allocs or []) if r.get("ok") is None]
+    if skipped:
+        print(f"n/a: {', '.join(skipped)}")
+
+
+def markdown(results, allocs, imports, mnist):
+    """The results as the Markdown tables of the README's performance section."""
+    out = ["| case | tarnex ns | plain Python ns | floor ns | floor operation | tarnex/Python "
+           "| tarnex - floor ns | target | allocs tarnex / Python / floor |",
+           "| --- | ---: | ---: | ---: | --- | ---: | ---: | --- | --- |"]
+    by_case = {a["case"]: a for a in allocs or []}
+    for r in results:
+        a = by_case.get(r["case"], {})
+        al = (f"{a['tarnex']:.2f} / {a['pure']:.2f} / {a['floor']:.2f}"
+              if "tarnex" in a else "n/a")
+        if r.get("note"):
+            out.append(f"| {r['case']} | n/a | n/a | n/a | `{r['floor_op']}` | | | n/a | {al} |")
+            continue
+        out.append(f"| {r['case']} | {r['tarnex_ns']:.0f} | {r['pure_ns']:.0f} | {r['floor_ns']:.0f} "
+                   f"| `{r['floor_op']}` | {r['ratio']:.2f} | {r['overhead_ns']:.0f} "
+                   f"| {r['target']} {'PASS' if r['ok'] else 'FAIL'} | {al} |")
+    if mnist and not mnist.get("note"):
+        out.append(f"| {mnist['case']} | {mnist['tarnex_ms']:.1f} ms | {mnist['pure_ms']:.1f} ms "
+                   f"| | | {mnist['ratio']:.2f} | | | |")
+    if imports:
+        out += ["", "| import (fresh process) | ms |", "| --- | ---: |"]
+        out += [f"| {r['module']} | {r['ms']:.2f} |" if "ms" in r else f"| {r['module']} | n/a |"
+                for r in imports]
+    return "\n".join(out)
+
+
+def main(argv=None):
+    ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    ap.add_argument("--quick", action="store_true", help="fewer and shorter rounds")
+    ap.add_argument("--json", metavar="OUT", help="write the results as JSON to OUT")
+    ap.add_argument("--only", metavar="SUBSTR", help="run only the cases whose name has SUBSTR")
+    ap.add_argument("--no-alloc", action="store_true", help="skip the allocation check")
+    ap.add_argument("--alloc-only", action="store_true",
+                    help="only the allocation check (no timing, mnist or import times)")
+    ap.add_argument("--no-import", action="store_true", help="skip the import times")
+    ap.add_argument("--no-mnist", action="store_true", help="skip mnist_loaders")
+    ap.add_argument("--markdown", action="store_true",
+                    help="also print the results as Markdown tables")
+    args = ap.parse_args(argv)
+
+    rounds, seconds = (7, 0.003) if args.quick else (25, 0.005)
+    cases = make_cases()
+    if args.only:
+        cases = [c for c in cases if args.only in c.name]
+        if not cases:
+            ap.error(f"no case name contains {args.only!r}")
+    for case in cases:
+        case.note = _probe(case)
+    if args.alloc_only:
+        args.no_mnist = args.no_import = True
+        results, loop_ns = [], 0.0
+    else:
+        results, loop_ns = time_cases(cases, rounds, seconds)
+
+    # The full run uses the real data set's sizes.
+    mnist = None if args.no_mnist or args.only else mnist_case(
+        5 if args.quick else 15, *((6000, 1000) if args.quick else (60000, 10000)))
+
+    allocs = None
+    alloc_note = None
+    if not args.no_alloc:
+        with tempfile.TemporaryDirectory() as tmp:
+            counter, alloc_note = build_counter(tmp)
+            if counter is not None:
+                allocs = alloc_check(cases, counter, 200)
+    imports = None if args.no_import or args.only else import_times(3 if args.quick else 7)
+
+    print_report(results, loop_ns, allocs, imports, mnist)
+    if alloc_note:
+        print(f"allocation check: n/a ({alloc_note})")
+    if args.markdown:
+        print("\n" + markdown(results, allocs, imports, mnist))
+    if args.json:
+        doc = {
+            "machine": {"python": sys.version.split()[0], "torch": torch.__version__,
+                        "platform": platform.platform(), "processor": platform.processor(),
+                        "cpus": os.cpu_count()},
+            "method": {"rounds": rounds, "seconds_per_run": seconds, "statistic": "min",
+                       "empty_loop_ns": loop_ns},
+            "cases": results, "mnist": mnist, "allocations": allocs,
+            "allocation_note": alloc_note, "imports": imports,
+        }
+        with open(args.json, "w") as f:
+            json.dump(doc, f, indent=2)
+    timed_fail = any(r.get("ok") is False for r in results)
+    alloc_fail = allocs is not None and any(a.get("ok") is False for a in allocs)
+    return 1 if timed_fail or alloc_fail else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,213 @@
+"""The tensor test's caches: `torch.Tensor` served from the module dictionary's
+version, and the direct instance check for metaclasses that inherit type's
+hook. Each must give exactly what a fresh look-up and isinstance would."""
+import gc
+import types
+import weakref
+
+import pytest
+import torch
+
+import tarnex.core._batchkit as bk
+
+
+class Sentinel:
+    pass
+
+
+MOVED = Sentinel()
+REPLACED = Sentinel()
+
+
+class Val:
+    """A value every function can treat as a tensor: it moves and slices."""
+
+    def to(self, device):
+        return MOVED
+
+    def __getitem__(self, key):
+        return MOVED
+
+
+def _to_device(v):
+    return bk.to_device({"k": v}, "cpu")["k"] is MOVED
+
+
+def _example_probe(v):
+    return bk.example_probe({"k": v})["k"] is MOVED
+
+
+def _set_primary_input(v):
+    return bk.set_primary_input({"k": v}, REPLACED)["k"] is REPLACED
+
+
+def _example_tensor(v):
+    try:
+        return bk.example_tensor({"k": v}) is v
+    except StopIteration:
+        return False
+
+
+# Every function that makes the tensor test, each with its own look-up site.
+TESTS = [_to_device, _example_probe, _set_primary_input, _example_tensor]
+
+
+@pytest.fixture
+def fake_torch():
+    """A plain module bound as the module global `torch` for the test."""
+    saved = bk.torch
+    mod = types.ModuleType("torch")
+    bk.torch = mod
+    try:
+        yield mod
+    finally:
+        bk.torch = saved
+
+
+@pytest.mark.parametrize("is_tensor", TESTS, ids=lambda f: f.__name__[1:])
+def test_tensor_attribute_follows_the_module_dictionary(fake_torch, is_tensor):
+    class Other:
+        pass
+
+    fake_torch.Tensor = Val
+    assert is_tensor(Val())
+    assert is_tensor(Val())  # served from the cache
+    fake_torch.Tensor = Other  # replacement in the same dictionary
+    assert not is_tensor(Val())
+    fake_torch.Tensor = Val
+    assert is_tensor(Val())
+    # An unrelated insert also changes the version: still the right answer.
+    fake_torch.unrelated = 1
+    assert is_tensor(Val())
+    del fake_torch.Tensor
+    with pytest.raises(AttributeError, match="module 'torch' has no attribute 'Tensor'"):
+        is_tensor(Val())
+
+
+@pytest.mark.parametrize("is_tensor", TESTS, ids=lambda f: f.__name__[1:])
+def test_module_getattr_and_reassigned_module_type_are_asked_each_time(fake_torch, is_tensor):
+    asked = []
+
+    def module_getattr(name):
+        asked.append(name)
+        return Val
+
+    fake_torch.__getattr__ = module_getattr
+    assert is_tensor(Val()) and is_tensor(Val())
+    assert asked == ["Tensor", "Tensor"]  # a miss in the dictionary is never cached
+    del fake_torch.__getattr__
+
+    fake_torch.Tensor = Val
+    assert is_tensor(Val())  # cached against this dictionary's version
+
+    class Sub(types.ModuleType):
+        reads = 0
+
+        @property
+        def Tensor(self):
+            Sub.reads += 1
+            return Sentinel
+
+    # The module's type changes, its dictionary does not: the property wins.
+    fake_torch.__class__ = Sub
+    assert not is_tensor(Val()) and not is_tensor(Val())
+    assert Sub.reads == 2
+    fake_torch.__class__ = types.ModuleType
+    assert is_tensor(Val())
+
+
+def test_sites_do_not_share_a_stale_value(fake_torch):
+    class Other:
+        pass
+
+    fake_torch.Tensor = Val
+    assert _to_device(Val()) and _example_probe(Val())
+    fake_torch.Tensor = Other
+    assert not _example_probe(Val())
+    # to_device's site last saw Val under an older version.
+    assert not _to_device(Val())
+
+
+def test_another_module_object_as_torch(fake_torch):
+    fake_torch.Tensor = Val
+    assert _to_device(Val())
+    second = types.ModuleType("torch")
+    second.Tensor = Sentinel
+    bk.torch = second
+    assert not _to_device(Val())
+    bk.torch = types.SimpleNamespace(Tensor=Val)  # not a module: plain access
+    assert _to_device(Val())
+
+
+def test_cached_class_is_released_after_rebinding(fake_torch):
+    class Temp:
+        pass
+
+    fake_torch.Tensor = Temp
+    assert not _to_device(Val())
+    ref = weakref.ref(Temp)
+    del Temp
+    fake_torch.Tensor = Val
+    assert _to_device(Val())  # the site now holds Val
+    gc.collect()
+    assert ref() is None
+
+
+# -------------------------------------------------------- instance checks
+
+
+@pytest.mark.parametrize("is_tensor", TESTS, ids=lambda f: f.__name__[1:])
+def test_metaclass_inheriting_type_hook_follows_the_full_protocol(fake_torch, is_tensor):
+    class Meta(type):
+        pass
+
+    Base = Meta("Base", (), {})
+
+    class Derived(Base, Val):
+        pass
+
+    class Claims(Val):
+        """Not a subclass, but its instances report Base as their __class__."""
+
+        @property
+        def __class__(self):
+            return Base
+
+    fake_torch.Tensor = Base
+    assert is_tensor(Derived())
+    assert not is_tensor(Val())
+    assert is_tensor(Claims())
+
+    # A hook given to the metaclass later is used from the next value on.
+    seen = []
+
+    def hook(cls, obj):
+        seen.append(obj)
+        return True
+
+    Meta.__instancecheck__ = hook
+    v = Val()
+    assert is_tensor(v) and seen == [v]
+    del Meta.__instancecheck__
+    assert not is_tensor(Val())
+
+
+def test_hook_of_a_metaclass_base_is_honoured(fake_torch):
+    class HookMeta(type):
+        def __instancecheck__(cls, obj):
+            return isinstance(obj, Val)
+
+    class Meta(HookMeta):
+        pass
+
+    fake_torch.Tensor = Meta("T", (), {})
+    assert _to_device(Val()) and not _to_device(5)
+
+
+def test_real_tensor_kinds():
+    p = torch.nn.Parameter(torch.ones(2))
+    assert bk.example_tensor({"a": 1, "p": p}) is p  # _ParameterMeta's own hook
+    t = torch.ones(2)
+    assert bk.example_tensor({"a": 1, "b": "s", "t": t}) is t
+    with pytest.raises(StopIteration):
+        bk.example_tensor({"a": 1, "b": [t]})
