@@ -509,8 +509,10 @@ OOM = (MemoryError, torch.OutOfMemoryError)
 
 # CPython 3.11 itself loses the exception in flight when it cannot allocate
 # the frame object of a Python caller while a Python callee unwinds with an
-# exception (take_ownership() in Python/frame.c clears the MemoryError after
-# the pending exception was dropped); the evaluation loop then reports this.
+# exception: _PyFrame_MakeAndSetFrameObject() drops the pending exception when
+# its allocation fails, take_ownership() in Python/frame.c then clears the
+# MemoryError, and the evaluation loop reports the empty error as this.
+# Reproduced with no module of ours involved.
 # It needs Python frames on both sides, so it never comes from our functions
 # (a C function that returns NULL without an exception is reported as
 # "... returned NULL without setting an exception"). Counted, not failed.
@@ -529,6 +531,7 @@ def _attempt(fn, args, kwargs, start, stop, nomemory, remove):
     """One call with allocations failing from the start-th (up to stop): the
     hooks go on right before the call and off right after it."""
     sys._getframe()  # the frame object exists before the window opens
+    # f(*args, **{}) would build a dict inside the window: two spellings.
     if kwargs:
         nomemory(start, stop)
         try:
