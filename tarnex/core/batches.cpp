@@ -99,27 +99,10 @@ PyObject* example_probe(frame::FnObject* f, PyObject* const* args) noexcept {
     return cut ? cut : fail(f, 67);
   }
 
-  Ref out = Ref::steal(PyDict_New());
-  if (!out) return fail(f, 66);
-  frame::DictWalk walk(state.frame, frame::DictWalk::Kind::kItems);
-  if (walk.start(x) < 0) return fail(f, 66);
-  Ref k, v;
-  for (;;) {
-    int r = walk.next(k, v);
-    if (r < 0) return fail(f, 66);
-    if (r == 0) break;
-    // `torch` is looked up for every entry: a rebinding takes effect from the
-    // next entry on.
-    int t = is_tensor(f, batches_torch_site, v.get());
-    if (t < 0) return fail(f, 66);
-    if (t) {
-      Ref cut = Ref::steal(batches_cut(v.get()));
-      if (!cut || PyDict_SetItem(out.get(), k.get(), cut.get()) < 0) return fail(f, 66);
-    } else if (PyDict_SetItem(out.get(), k.get(), v.get()) < 0) {
-      return fail(f, 66);
-    }
-  }
-  return out.release();
+  // `torch` is looked up for every entry: a rebinding takes effect from the
+  // next entry on.
+  PyObject* out = map_tensor_values(f, batches_torch_site, x, batches_cut);
+  return out ? out : fail(f, 66);
 }
 
 }  // namespace bk

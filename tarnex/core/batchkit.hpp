@@ -36,6 +36,32 @@ inline int is_tensor(frame::FnObject* f, frame::GlobalSite& site, PyObject* v) n
   return frame::isinstance_of_global_attr(f, site, state.s_torch, state.s_Tensor, v);
 }
 
+// A new plain dict with the entries of the dict `x`, in walk order, each
+// tensor value replaced by transform(v) (a new reference, or nullptr with an
+// error set) and every other value kept as it is. `torch` is looked up at
+// `site` for every entry. nullptr with the error set on failure; the caller
+// adds its traceback entry.
+template <class Transform>
+PyObject* map_tensor_values(frame::FnObject* f, frame::GlobalSite& site, PyObject* x,
+                            Transform transform) noexcept {
+  frame::Ref out = frame::Ref::steal(PyDict_New());
+  if (!out) return nullptr;
+  frame::DictWalk walk(state.frame, frame::DictWalk::Kind::kItems);
+  if (walk.start(x) < 0) return nullptr;
+  frame::Ref k, v;
+  for (;;) {
+    int r = walk.next(k, v);
+    if (r < 0) return nullptr;
+    if (r == 0) return out.release();
+    // CAUTION: the tensor test and the transform may run any Python code;
+    // `k` and `v` are held strongly.
+    int t = is_tensor(f, site, v.get());
+    if (t < 0) return nullptr;
+    frame::Ref value = t ? frame::Ref::steal(transform(v.get())) : frame::Ref::borrow(v.get());
+    if (!value || PyDict_SetItem(out.get(), k.get(), value.get()) < 0) return nullptr;
+  }
+}
+
 PyObject* to_device(frame::FnObject* f, PyObject* const* args) noexcept;
 PyObject* forward(frame::FnObject* f, PyObject* const* args) noexcept;
 PyObject* example_tensor(frame::FnObject* f, PyObject* const* args) noexcept;

@@ -28,25 +28,9 @@ PyObject* to_device(frame::FnObject* f, PyObject* const* args) noexcept {
     PyObject* moved = dev_call_to(x, device);
     return moved ? moved : fail(f, 19);
   }
-  Ref out = Ref::steal(PyDict_New());
-  if (!out) return fail(f, 18);
-  frame::DictWalk walk(state.frame, frame::DictWalk::Kind::kItems);
-  if (walk.start(x) < 0) return fail(f, 18);
-  Ref k, v;
-  for (;;) {
-    int r = walk.next(k, v);
-    if (r < 0) return fail(f, 18);
-    if (r == 0) break;
-    int t = is_tensor(f, dev_torch_site, v.get());
-    if (t < 0) return fail(f, 18);
-    if (t) {
-      Ref moved = Ref::steal(dev_call_to(v.get(), device));
-      if (!moved || PyDict_SetItem(out.get(), k.get(), moved.get()) < 0) return fail(f, 18);
-    } else if (PyDict_SetItem(out.get(), k.get(), v.get()) < 0) {
-      return fail(f, 18);
-    }
-  }
-  return out.release();
+  PyObject* out = map_tensor_values(f, dev_torch_site, x,
+                                    [device](PyObject* v) { return dev_call_to(v, device); });
+  return out ? out : fail(f, 18);
 }
 
 PyObject* forward(frame::FnObject* f, PyObject* const* args) noexcept {
