@@ -211,7 +211,7 @@ inline uint64_t dict_version(PyObject* d) noexcept {
 // no Python code runs. Objects the module no longer refers to are freed as
 // soon as nothing else holds them.
 struct GlobalSite {
-  PyObject* dict = nullptr;   // borrowed: the module dictionary of the fill
+  PyObject* dict = nullptr;  // borrowed: the module dictionary of the fill
   uint64_t dict_tag = 0;
   uint64_t builtins_tag = 0;  // 0: the value came from the module dictionary
   PyObject* value = nullptr;  // borrowed
@@ -276,8 +276,8 @@ PyObject* python_call_method(Module& m, PyObject* callable) noexcept;
 // (both through the caches of `site`). 1 true, 0 false, -1 error.
 int isinstance_of_global_attr_slow(FnObject* f, GlobalSite& site, PyObject* gname, PyObject* attr,
                                    PyObject* v) noexcept;
-inline int isinstance_of_global_attr(FnObject* f, GlobalSite& site, PyObject* gname,
-                                     PyObject* attr, PyObject* v) noexcept {
+inline int isinstance_of_global_attr(FnObject* f, GlobalSite& site, PyObject* gname, PyObject* attr,
+                                     PyObject* v) noexcept {
   PyObject* g = site_hit(f, site);
   // The global is the module the attribute entry was filled from (the entry
   // is reset on every refill of the global), so its dictionary is alive.

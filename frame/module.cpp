@@ -230,7 +230,8 @@ int mod_get_builtins(Module& m) noexcept {
   Ref b = Ref::steal(PyImport_ImportModule("builtins"));
   if (!b) return -1;
   if (!PyModule_Check(b.get())) {
-    PyErr_Format(PyExc_ImportError, "module 'builtins' is not a module (sys.modules holds a '%.200s')",
+    PyErr_Format(PyExc_ImportError,
+                 "module 'builtins' is not a module (sys.modules holds a '%.200s')",
                  Py_TYPE(b.get())->tp_name);
     return -1;
   }
