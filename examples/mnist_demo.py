@@ -333,15 +333,17 @@ def main(argv=None):
     out = output_path(ap, args.out)
 
     start = time.perf_counter()
-    torch.manual_seed(args.seed)
-    torch.set_num_threads(args.threads)
-    device = "cuda" if torch.cuda.is_available() else "cpu"
     train_loader, test_loader = load_mnist(args.batch_size, args.offline, args.timeout)
     smallest = min(len(train_loader.dataset), len(test_loader.dataset))
     if args.batch_size > smallest:
         # Both loaders drop their last partial batch: one would yield nothing.
         ap.error(f"argument --batch-size: must be at most {smallest:,}, the size of the "
                  f"smaller of the two sets in ./data, got {args.batch_size:,}")
+    # Process-wide settings only once every check has passed (the loaders
+    # draw their shuffle from the global generator when iterated, not before).
+    torch.manual_seed(args.seed)
+    torch.set_num_threads(args.threads)
+    device = "cuda" if torch.cuda.is_available() else "cpu"
     print(f"MNIST: {len(train_loader.dataset):,} training and {len(test_loader.dataset):,} "
           f"test digits; batch size {args.batch_size}; device {device}")
 
