@@ -89,3 +89,23 @@ def test_demo_names_a_damaged_data_file(demo, tmp_path, monkeypatch, capsys):
                               "corrupt (1,000 bytes where its header announces 2,008); remove "
                               "./data/MNIST and run again.")
     assert "epoch" not in capsys.readouterr().out
+
+
+HF_DEMO = os.path.join(os.path.dirname(DEMO), "hf_text_demo.py")
+
+
+def test_hf_text_demo_quick(tmp_path):
+    """The transformers example's whole road in its quick mode: it trains,
+    beats chance clearly, and prints a saliency line per probe sentence."""
+    pytest.importorskip("transformers", reason="the example needs tarnex[examples]")
+    proc = subprocess.run([sys.executable, "-P", HF_DEMO, "--quick"], cwd=tmp_path,
+                          capture_output=True, text=True, timeout=600,
+                          env={**os.environ, "HF_HUB_OFFLINE": "1"})
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    acc = re.search(r"Test accuracy: (\d+\.\d\d) % \(\d+ of 200 sentences", proc.stdout)
+    assert acc and float(acc[1]) >= 70, proc.stdout
+    lines = re.findall(r"^  [ x] pred (pos|neg) true (pos|neg): (.*)$", proc.stdout, re.M)
+    assert len(lines) == 8, proc.stdout
+    # Every line marks its top word, and no special token is shown.
+    assert all(text.count("*") == 1 and "[" not in text for _, _, text in lines)
+    assert list(tmp_path.iterdir()) == []  # nothing written, nothing fetched into the folder
