@@ -28,14 +28,19 @@ os.environ.setdefault("HF_HUB_OFFLINE", "1")
 
 import torch  # noqa: E402
 import torch.nn.functional as F  # noqa: E402
-from tokenizers import Tokenizer, models, pre_tokenizers, processors  # noqa: E402
-from tqdm import tqdm  # noqa: E402
-from transformers import (  # noqa: E402
-    BertConfig,
-    BertForSequenceClassification,
-    DataCollatorWithPadding,
-    PreTrainedTokenizerFast,
-)
+
+try:
+    from tokenizers import Tokenizer, models, pre_tokenizers, processors
+    from tqdm import tqdm
+    from transformers import (
+        BertConfig,
+        BertForSequenceClassification,
+        DataCollatorWithPadding,
+        PreTrainedTokenizerFast,
+    )
+except ImportError as e:
+    sys.exit(f"{os.path.basename(__file__)} needs {e.name or 'transformers'}: "
+             'pip install "tarnex[examples]"')
 
 from tarnex.core import _batchkit as bk  # noqa: E402
 
