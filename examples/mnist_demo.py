@@ -3,8 +3,8 @@
 Walks the toolkit's typical road: `mnist_loaders` builds the training and
 test loaders; every batch goes through `split_batch` -> `to_device` ->
 `forward` while a small CNN trains for a few epochs; the test accuracy is
-measured the same way. Then `example_probe` cuts 8 digits out of a test
-batch, `example_tensor` takes their plain tensor, and `set_primary_input`
+measured the same way. Then `example_probe` cuts (at most) 8 digits out of a
+test batch, `example_tensor` takes their plain tensor, and `set_primary_input`
 feeds a gradient-tracking copy of it back through the model, whose gradient
 gives a saliency map per digit, saved as a PNG with predicted and true labels.
 
@@ -21,10 +21,14 @@ test accuracy; the full MNIST (70,000 digits) takes several times longer.
 """
 import argparse
 import gzip
+import math
 import os
 import shutil
 import socket
+import struct
 import sys
+import tempfile
+import textwrap
 import threading
 import time
 from pathlib import Path
@@ -33,6 +37,7 @@ import matplotlib
 
 matplotlib.use("Agg")  # files only: no display needed
 import matplotlib.pyplot as plt  # noqa: E402
+from matplotlib.backend_bases import FigureCanvasBase  # noqa: E402
 import torch  # noqa: E402
 import torch.nn.functional as F  # noqa: E402
 from torch import nn  # noqa: E402
@@ -47,6 +52,7 @@ RAW = Path("data") / "MNIST" / "raw"  # where mnist_loaders' datasets look
 FILES = ("train-images-idx3-ubyte", "train-labels-idx1-ubyte",
          "t10k-images-idx3-ubyte", "t10k-labels-idx1-ubyte")
 MIRROR = ("ossci-datasets.s3.amazonaws.com", 443)  # torchvision's first mirror
+DEFAULT_NAME = "mnist_saliency.png"
 
 
 def reachable(address, timeout):
@@ -80,9 +86,42 @@ def seed_from_sample():
         os.replace(part, RAW / name)
 
 
+def raw_fault(path):
+    """Why an IDX file of ./data cannot be MNIST (None when it can): the magic
+    number (unsigned bytes; 3 dimensions for images, 1 for labels) and a size
+    that matches the header. torchvision reads a truncated file without
+    complaint and fails later with a reshape error that names no file."""
+    dims = 3 if "images" in path.name else 1
+    with open(path, "rb") as f:
+        head = f.read(4 * (1 + dims))
+    if len(head) < 4 * (1 + dims):
+        return "shorter than its header"
+    magic, *shape = struct.unpack(f">{1 + dims}I", head)
+    if magic != 0x800 + dims:
+        return f"magic number {magic:#010x} instead of {0x800 + dims:#010x}"
+    want, have = len(head) + math.prod(shape), path.stat().st_size
+    if have != want:
+        return f"{have:,} bytes where its header announces {want:,}"
+    return None
+
+
+def check_raw():
+    """Stops the demo in one line at the first damaged file of ./data."""
+    for name in FILES:
+        path = RAW / name
+        try:
+            fault = raw_fault(path)
+        except OSError as e:
+            fault = e.strerror or str(e)
+        if fault:
+            sys.exit(f"error: ./{path} is truncated or corrupt ({fault}); "
+                     f"remove ./{RAW.parent} and run again.")
+
+
 def load_mnist(batch_size, offline, timeout):
     """The two loaders of mnist_loaders, after making sure ./data holds MNIST."""
     if all((RAW / name).is_file() for name in FILES):
+        check_raw()
         return mnist_loaders(batch_size)
     reason = "offline run"
     if not offline:
@@ -181,8 +220,19 @@ def saliency(model, loader, device):
 
 
 def save_figure(images, sal, pred, true, path):
+    """Digits on top, their saliency below, one column per probe digit (1 to 8
+    of them). The figure is at least wide enough for its labels, and the title
+    and the note are wrapped to its width, so no text is cut off."""
     n = len(images)
-    fig, axes = plt.subplots(2, n, figsize=(1.6 * n, 4.4), squeeze=False)
+    width = max(1.6 * n, 5.0)
+    title = textwrap.fill("Test digits and the saliency of the predicted class "
+                          "(|d logit / d pixel|)", int(width * 9))
+    note = textwrap.fill("Titles: predicted and true label (red when they differ).  Saliency: "
+                         "the brighter a pixel, the more it moves the predicted logit; cyan: the "
+                         "digit's outline.", int(width * 13))
+    lines = title.count("\n") + note.count("\n") + 2
+    fig, axes = plt.subplots(2, n, figsize=(width, 4.0 + 0.2 * lines), squeeze=False,
+                             layout="constrained")
     for i in range(n):
         top, bottom = axes[0][i], axes[1][i]
         top.imshow(images[i], cmap="gray", vmin=0, vmax=1)
@@ -198,54 +248,113 @@ def save_figure(images, sal, pred, true, path):
             ax.set_yticks([])
     axes[0][0].set_ylabel("digit", fontsize=11)
     axes[1][0].set_ylabel("saliency", fontsize=11)
-    fig.suptitle("Test digits and the saliency of the predicted class (|d logit / d pixel|)",
-                 fontsize=12)
-    fig.text(0.5, 0.01, "Titles: predicted and true label (red when they differ).  Saliency: the "
-             "brighter a pixel, the more it moves the predicted logit; cyan: the digit's outline.",
-             ha="center", fontsize=9)
-    fig.tight_layout(rect=(0, 0.04, 1, 1))
-    path.parent.mkdir(parents=True, exist_ok=True)
+    fig.suptitle(title, fontsize=12)
+    fig.supxlabel(note, fontsize=9)
     fig.savefig(path, dpi=100)
     plt.close(fig)
 
 
+def count(low, high=None):
+    """argparse type: an int in [low, high]; anything else is refused before
+    the demo loads or trains anything, in one line, with exit status 2."""
+    def parse(text):
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"expected an integer, got {text!r}") from None
+        if value < low or (high is not None and value > high):
+            bound = f"at least {low}" if high is None else f"between {low} and {high}"
+            raise argparse.ArgumentTypeError(f"must be {bound}, got {value}")
+        return value
+    return parse
+
+
+def seconds(text):
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a number of seconds, got {text!r}") from None
+    if not (0 < value < math.inf):
+        raise argparse.ArgumentTypeError(f"must be a positive, finite number, got {text}")
+    return value
+
+
+def output_path(ap, out):
+    """The file the figure will be written to, made absolute and proven
+    writable now, so that a bad --out costs no training. A folder gets the
+    default file name inside it; a name without a suffix gets ".png", as
+    matplotlib would add it; the suffix picks the format."""
+    path = Path(os.path.abspath(out.expanduser()))
+    if path.is_dir():
+        path = path / DEFAULT_NAME
+    elif not path.suffix:
+        path = path.with_name(path.name + ".png")
+    formats = FigureCanvasBase.get_supported_filetypes()
+    if path.suffix[1:].lower() not in formats:
+        ap.error(f"argument --out: matplotlib cannot write {path.suffix!r} files; "
+                 f"use .png, .pdf, .svg or another of: {', '.join(sorted(formats))}")
+    if path.is_dir():
+        ap.error(f"argument --out: {path} is a folder")
+    folder = next(a for a in path.parents if a.exists())
+    if not folder.is_dir():
+        ap.error(f"argument --out: cannot write {path}: {folder} is a file, not a folder")
+    try:
+        path.parent.mkdir(parents=True, exist_ok=True)
+        # A real file created and removed in the target folder: permission
+        # bits alone say nothing for root or a read-only file system.
+        with tempfile.NamedTemporaryFile(dir=path.parent, prefix=".probe-", suffix=path.suffix):
+            pass
+        if path.exists():
+            open(path, "ab").close()  # existing file: writable, left unchanged
+    except OSError as e:
+        ap.error(f"argument --out: cannot write {path}: {e.strerror or e}")
+    return path
+
+
 def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    ap.add_argument("--epochs", type=int, default=5)
-    ap.add_argument("--batch-size", type=int, default=64)
-    ap.add_argument("--limit-batches", type=int, default=None, metavar="N",
+    ap.add_argument("--epochs", type=count(1), default=5)
+    ap.add_argument("--batch-size", type=count(1), default=64,
+                    help="at most the number of test digits (default: %(default)s)")
+    ap.add_argument("--limit-batches", type=count(1), default=None, metavar="N",
                     help="use at most N batches per epoch and for the test (quick runs)")
-    ap.add_argument("--out", type=Path, default=HERE / "out" / "mnist_saliency.png",
-                    help="where to write the saliency PNG (default: %(default)s)")
+    ap.add_argument("--out", type=Path, default=HERE / "out" / DEFAULT_NAME,
+                    help="where to write the saliency picture: a file (its suffix picks the "
+                    "format; none means .png) or a folder (default: %(default)s)")
     ap.add_argument("--offline", action="store_true",
                     help="do not try to download MNIST; use the bundled sample when ./data lacks it")
-    ap.add_argument("--timeout", type=float, default=10.0,
+    ap.add_argument("--timeout", type=seconds, default=10.0,
                     help="seconds allowed to each network step of the download (default: %(default)s)")
-    ap.add_argument("--threads", type=int, default=1,
-                    help="CPU threads for torch (default: %(default)s: the model is small, and "
-                    "more threads crawl when other work shares the cores)")
-    ap.add_argument("--seed", type=int, default=0)
+    ap.add_argument("--threads", type=count(1, os.cpu_count() or 1), default=1,
+                    help="CPU threads for torch, at most the CPU count (default: %(default)s: the "
+                    "model is small, and more threads crawl when other work shares the cores)")
+    ap.add_argument("--seed", type=count(0, 2**64 - 1), default=0)
     args = ap.parse_args(argv)
+    out = output_path(ap, args.out)
 
     start = time.perf_counter()
+    train_loader, test_loader = load_mnist(args.batch_size, args.offline, args.timeout)
+    smallest = min(len(train_loader.dataset), len(test_loader.dataset))
+    if args.batch_size > smallest:
+        # Both loaders drop their last partial batch: one would yield nothing.
+        ap.error(f"argument --batch-size: must be at most {smallest:,}, the size of the "
+                 f"smaller of the two sets in ./data, got {args.batch_size:,}")
+    # Process-wide settings only once every check has passed (the loaders
+    # draw their shuffle from the global generator when iterated, not before).
     torch.manual_seed(args.seed)
     torch.set_num_threads(args.threads)
     device = "cuda" if torch.cuda.is_available() else "cpu"
-    train_loader, test_loader = load_mnist(args.batch_size, args.offline, args.timeout)
     print(f"MNIST: {len(train_loader.dataset):,} training and {len(test_loader.dataset):,} "
           f"test digits; batch size {args.batch_size}; device {device}")
 
     model = SmallCNN().to(device)
     train(model, train_loader, device, args.epochs, args.limit_batches)
     correct, seen = evaluate(model, test_loader, device, args.limit_batches)
-    if seen == 0:
-        sys.exit("The test loader has no full batch (it drops the last partial one); "
-                 "use a smaller --batch-size.")
     print(f"Test accuracy: {100 * correct / seen:.2f} % ({correct:,} correct) on {seen:,} test digits")
 
     images, sal, pred, true = saliency(model, test_loader, device)
-    save_figure(images, sal, pred, true, args.out)
-    print(f"Saliency map of {len(images)} probe digits: {args.out}")
+    save_figure(images, sal, pred, true, out)
+    print(f"Saliency map of {len(images)} probe digits: {out}")
     print(f"Done in {time.perf_counter() - start:.0f} s")
 
 
