@@ -9,6 +9,7 @@ import hashlib
 import importlib.util
 import io
 import os
+import site
 import subprocess
 import sys
 import sysconfig
@@ -125,10 +126,19 @@ def test_wheel_metadata(dists):
 def test_wheel_installs_and_imports_in_a_fresh_venv(dists, tmp_path):
     _, wheel = dists
     env = tmp_path / "env"
-    # System site-packages give torch without reinstalling it; the wheel goes
-    # into the venv itself (-I), even where a tarnex is installed system-wide.
-    _run([sys.executable, "-m", "venv", "--system-site-packages", str(env)])
+    # torch comes from the environment running the tests, without reinstalling
+    # it: a .pth file puts that environment's site folders after the new venv's
+    # own. (--system-site-packages would give the base interpreter's, which
+    # need not have torch when the tests run in a venv.) The wheel goes into
+    # the venv itself (-I), even where a tarnex is installed in those folders.
+    _run([sys.executable, "-m", "venv", str(env)])
     python = str(env / ("Scripts/python.exe" if os.name == "nt" else "bin/python"))
+    own = _run([python, "-c", "import sysconfig; print(sysconfig.get_path('purelib'))"]).stdout.strip()
+    user = [site.getusersitepackages()] if site.ENABLE_USER_SITE else []
+    ours = [p for p in sys.path if p in site.getsitepackages() + user]
+    assert ours, sys.path
+    with open(os.path.join(own, "_test_parent_site.pth"), "w", encoding="utf-8") as f:
+        f.write("".join(p + "\n" for p in ours))
     _run([python, "-m", "pip", "install", "--no-deps", "--no-index", "--ignore-installed",
           "--disable-pip-version-check", "-q", wheel])
     probe = (
