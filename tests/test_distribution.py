@@ -8,6 +8,7 @@ import glob
 import hashlib
 import importlib.util
 import io
+import json
 import os
 import subprocess
 import sys
@@ -125,10 +126,20 @@ def test_wheel_metadata(dists):
 def test_wheel_installs_and_imports_in_a_fresh_venv(dists, tmp_path):
     _, wheel = dists
     env = tmp_path / "env"
-    # System site-packages give torch without reinstalling it; the wheel goes
-    # into the venv itself (-I), even where a tarnex is installed system-wide.
-    _run([sys.executable, "-m", "venv", "--system-site-packages", str(env)])
+    # torch comes from the environment running the tests, without reinstalling
+    # it: a .pth file puts the folders on this interpreter's path (its site
+    # folders and whatever they add) after the new venv's own.
+    # --system-site-packages would give the base interpreter's only, which
+    # need not have torch when the tests run in a venv. The wheel goes into
+    # the venv itself (-I), even where a tarnex is installed in those folders.
+    _run([sys.executable, "-m", "venv", str(env)])
     python = str(env / ("Scripts/python.exe" if os.name == "nt" else "bin/python"))
+    where = "import json, sys, sysconfig; print(json.dumps([sysconfig.get_path('purelib'), sys.path]))"
+    own, theirs = json.loads(_run([python, "-P", "-c", where]).stdout)
+    ours = [p for p in sys.path if p and os.path.isdir(p) and p not in theirs]
+    assert ours, sys.path
+    with open(os.path.join(own, "_test_parent_path.pth"), "w", encoding="utf-8") as f:
+        f.write("".join(p + "\n" for p in ours))
     _run([python, "-m", "pip", "install", "--no-deps", "--no-index", "--ignore-installed",
           "--disable-pip-version-check", "-q", wheel])
     probe = (

@@ -5,8 +5,9 @@
 #
 #   tools/sanitize.sh [pytest arguments]     e.g. tools/sanitize.sh -m "not slow"
 #
-# VENV (default build/sanitize-venv) is where the build goes; the venv sees
-# the system's site-packages, so an installed torch is used as it is.
+# VENV (default build/sanitize-venv) is where the build goes. It sees the
+# packages of the Python that makes it (PYTHON, default python3.11: inside an
+# activated venv, that venv's), so an installed torch is used as it is.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 VENV=${VENV:-build/sanitize-venv}
@@ -14,7 +15,12 @@ CXX=${CXX:-g++}
 PY=${PYTHON:-python3.11}
 
 if [ ! -x "$VENV/bin/python" ]; then
-  "$PY" -m venv --system-site-packages "$VENV"
+  # A .pth file puts PYTHON's path folders after the new venv's own:
+  # --system-site-packages would reach past a venv to the base interpreter.
+  "$PY" -m venv "$VENV"
+  site=$("$VENV/bin/python" -c 'import sysconfig; print(sysconfig.get_path("purelib"))')
+  "$PY" -c 'import os, sys; print("\n".join(p for p in sys.path[1:] if os.path.isdir(p)))' \
+    > "$site/_parent_path.pth"
 fi
 "$VENV/bin/python" -m pip install -q -r requirements-dev.txt
 if "$VENV/bin/python" -c "import scikit_build_core" 2>/dev/null; then isolation=--no-build-isolation; else isolation=; fi
