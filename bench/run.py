@@ -21,16 +21,30 @@ subtracted.
 
     python -P bench/run.py [--quick] [--json OUT] [--markdown] [--only SUBSTR]
                            [--alloc-only] [--no-alloc] [--no-import] [--no-mnist]
+    python -P bench/run.py --instructions [--calls N] [--json OUT] [--markdown]
+                           [--only SUBSTR]
 
 The exit status is 1 when a target fails.
+
+The instruction mode counts instructions instead of time, under valgrind's
+callgrind, in one valgrind process for all the cases: the imports run
+uninstrumented, and collection is switched on around the measured loops only
+(by bench/_callgrind.cpp, compiled on the fly). Instructions per call are
+(count at 2N calls - count at N calls) / N, the empty loop's subtracted, so
+every fixed cost cancels; each loop runs twice and the lesser count is used. Each path's count over its floor is checked
+against bench/instruction_budgets.toml; the exit status is 1 when a path is
+over its budget.
 """
 import argparse
 import gc
 import importlib
 import importlib.util
+import itertools
 import json
+import math
 import os
 import platform
+import shutil
 import statistics
 import struct
 import subprocess
@@ -234,25 +248,30 @@ def time_cases(cases, rounds, seconds):
 # ------------------------------------------------------------- allocations
 
 
-def build_counter(tmp):
-    """Compiles bench/_alloccount.cpp into `tmp`; returns the module or a note."""
+def _build_helper(tmp, name, what):
+    """Compiles bench/<name>.cpp into `tmp`; returns the module or a note."""
     if os.name == "nt":
-        return None, "allocation counter is built with a POSIX compiler driver only"
+        return None, f"{what} is built with a POSIX compiler driver only"
     suffix = sysconfig.get_config_var("EXT_SUFFIX")
-    out = os.path.join(tmp, "_alloccount" + suffix)
+    out = os.path.join(tmp, name + suffix)
     cxx = os.environ.get("CXX", "c++")
     cmd = [cxx, "-O2", "-shared", "-fPIC", "-std=c++17",
            "-I" + sysconfig.get_paths()["include"],
-           os.path.join(BENCH, "_alloccount.cpp"), "-o", out]
+           os.path.join(BENCH, name + ".cpp"), "-o", out]
     try:
         subprocess.run(cmd, check=True, capture_output=True, text=True)
     except (OSError, subprocess.CalledProcessError) as e:
-        return None, f"could not build the allocation counter: {getattr(e, 'stderr', e)}"
+        return None, f"could not build the {what}: {getattr(e, 'stderr', e)}"
     sys.path.insert(0, tmp)
     try:
-        return importlib.import_module("_alloccount"), None
+        return importlib.import_module(name), None
     finally:
         sys.path.remove(tmp)
+
+
+def build_counter(tmp):
+    """Compiles bench/_alloccount.cpp into `tmp`; returns the module or a note."""
+    return _build_helper(tmp, "_alloccount", "allocation counter")
 
 
 def _drain_free_lists():
@@ -265,12 +284,19 @@ def _drain_free_lists():
     return keep
 
 
-def count_allocations(counter, stmt, ns, calls):
+def _loop_function(stmt, ns, lean=False):
+    """A function _loop(n) that runs `stmt` n times with the names of `ns`
+    local; a `lean` loop makes no int object per iteration."""
+    over = "_repeat(None, _n)" if lean else "range(_n)"
     src = (f"def _loop(_n):\n    {_setup_source(ns)}\n"
-           f"    for _i in range(_n):\n        {stmt}\n")
-    scope = {"_ns": ns}
+           f"    for _i in {over}:\n        {stmt}\n")
+    scope = {"_ns": ns, "_repeat": itertools.repeat}
     exec(src, scope)
-    loop = scope["_loop"]
+    return scope["_loop"]
+
+
+def count_allocations(counter, stmt, ns, calls):
+    loop = _loop_function(stmt, ns)
     loop(20)  # warm caches inside torch and the interpreter
     gc.collect()
     gc.disable()
@@ -299,6 +325,217 @@ def alloc_check(cases, counter, calls):
         row["ok"] = row["tarnex"] <= row["floor"]
         rows.append(row)
     return rows
+
+
+# ------------------------------------------------------------ instructions
+
+BUDGETS = os.path.join(BENCH, "instruction_budgets.toml")
+# Loop lengths of the instruction mode: N and 2N calls, each run twice.
+CALLS_IR = 1000
+REPEATS_IR = 2
+# Instruction targets: a dict path's overhead over its floor is at most this
+# share of the plain-Python version's overhead over the same floor; these
+# pass-through paths add at most PASS_LIMIT_IR over theirs.
+DICT_SHARE_IR = 0.20
+PASS_LIMIT_IR = 60
+PASS_TARGET_CASES = ("split_batch(tuple)", "example_tensor(tensor)", "set_primary_input(tensor)")
+CALLGRIND_OPTIONS = [
+    "--tool=callgrind",
+    # The imports (torch's above all) run uninstrumented, and nothing is
+    # counted outside the measured loops.
+    "--instr-atstart=no", "--collect-atstart=no",
+    "--dump-instr=no", "--dump-line=no",
+]
+
+
+def suggested_budget(overhead, floor):
+    """The budget for a measured overhead: 10 instructions, 2 % of the
+    overhead and 0.3 % of the floor over it, rounded up to a multiple of 10.
+    (The floors that allocate or call into torch move by up to 0.2 % between
+    processes, with the addresses their memory gets.)"""
+    return int(math.ceil((overhead + 10 + 0.02 * abs(overhead) + 0.003 * floor) / 10) * 10)
+
+
+def load_budgets(path=BUDGETS):
+    """The budget file: case name -> instructions per call over the floor."""
+    import tomllib
+
+    with open(path, "rb") as f:
+        return {k: int(v) for k, v in tomllib.load(f)["budget"].items()}
+
+
+def _callgrind_child(tmp, calls, only):
+    """Runs inside valgrind: every statement of every case as a loop of
+    `calls` and of 2 * `calls` iterations, each with collection switched on
+    around it and dumped under its own label."""
+    sys.path.insert(0, tmp)
+    import _callgrind
+
+    if not _callgrind.running():
+        sys.exit("bench: --callgrind-child runs under valgrind only")
+    # One thread: torch's pools would otherwise add whatever runs meanwhile.
+    torch.set_num_threads(1)
+    cases = make_cases()
+    if only:
+        cases = [c for c in cases if only in c.name]
+    loops = [("", "empty", _loop_function("pass", {}, lean=True))]
+    for case in cases:
+        if _probe(case) is None:
+            loops += [(case.name, who, _loop_function(stmt, ns, lean=True))
+                      for who, stmt, ns in _statements(case)]
+    gc.collect()
+    gc.disable()
+    for _, _, loop in loops:  # the caches of torch, the interpreter and tarnex
+        loop(calls)
+    _callgrind.start()
+    for name, who, loop in loops:
+        loop(calls)  # warm again, instrumented now
+        for r in range(REPEATS_IR):
+            for n in (calls, 2 * calls):
+                _callgrind.measure(loop, n, f"{who}|{n}|{r}|{name}")
+
+
+_DUMP_LABEL = "desc: Trigger: Client Request: "
+
+
+def _read_dumps(tmp):
+    """{label: instructions} from the callgrind dumps in `tmp`."""
+    counts = {}
+    for fn in os.listdir(tmp):
+        if not fn.startswith("cg.out"):
+            continue
+        label = total = None
+        with open(os.path.join(tmp, fn)) as f:
+            for line in f:
+                if line.startswith(_DUMP_LABEL):
+                    label = line[len(_DUMP_LABEL):].strip()
+                elif line.startswith(("totals:", "summary:")):
+                    total = int(line.split()[1])
+        if label is not None and total is not None:
+            counts[label] = total
+    return counts
+
+
+def instruction_counts(cases, calls, budgets, only=None, keep=None):
+    """Instructions per call of every statement under callgrind, in one
+    valgrind process (the cases whose name has `only`); the profiles go to
+    the folder `keep` if given. Returns (rows, note, wall seconds)."""
+    valgrind = shutil.which("valgrind")
+    if valgrind is None:
+        return None, "valgrind not found", 0.0
+    with tempfile.TemporaryDirectory() as tmp:
+        helper, note = _build_helper(tmp, "_callgrind", "callgrind helper")
+        if helper is None:
+            return None, note, 0.0
+        cmd = [valgrind, *CALLGRIND_OPTIONS, f"--callgrind-out-file={tmp}/cg.out",
+               sys.executable, "-P", os.path.abspath(__file__), "--callgrind-child", tmp,
+               "--calls", str(calls)] + (["--only", only] if only else [])
+        # Fixed hashing, so every run lays out the same dicts.
+        env = {**os.environ, "PYTHONHASHSEED": "0", "OMP_NUM_THREADS": "1"}
+        t0 = time.perf_counter()
+        out = subprocess.run(cmd, capture_output=True, text=True, env=env)
+        wall = time.perf_counter() - t0
+        if out.returncode != 0:
+            return None, f"valgrind run failed: {out.stderr.strip()[-2000:]}", wall
+        counts = _read_dumps(tmp)
+        if keep:
+            # One file per loop, named by its label, for callgrind_annotate.
+            os.makedirs(keep, exist_ok=True)
+            for fn in os.listdir(tmp):
+                if fn.startswith("cg.out."):
+                    with open(os.path.join(tmp, fn)) as f:
+                        label = next((ln[len(_DUMP_LABEL):].strip() for ln in f
+                                      if ln.startswith(_DUMP_LABEL)), None)
+                    if label:
+                        name = "".join(c if c.isalnum() or c in "-_" else "_" for c in label)
+                        shutil.copy(os.path.join(tmp, fn), os.path.join(keep, name + ".out"))
+
+    def per_call(who, name):
+        # The least count of each length: an allocator's occasional extra
+        # work (a new pool, a freed arena) lands in one run, not in both.
+        c1, c2 = ([counts.get(f"{who}|{n}|{r}|{name}") for r in range(REPEATS_IR)]
+                  for n in (calls, 2 * calls))
+        return None if None in c1 + c2 else (min(c2) - min(c1)) / calls
+
+    empty = per_call("empty", "")
+    if empty is None:
+        return None, "callgrind wrote no counts", wall
+    rows = []
+    for case in cases:
+        row = {"case": case.name, "kind": case.kind, "floor_op": case.floor_text}
+        vals = {who: per_call(who, case.name) for who in ("tarnex", "pure", "floor")}
+        if None in vals.values():
+            row.update(note=case.note or "not measured", ok=None)
+            rows.append(row)
+            continue
+        for who, v in vals.items():
+            row[who + "_ir"] = round(v - empty, 1)
+        tx, py, fl = row["tarnex_ir"], row["pure_ir"], row["floor_ir"]
+        row["overhead_ir"] = round(tx - fl, 1)
+        row["pure_overhead_ir"] = round(py - fl, 1)
+        row["share"] = (tx - fl) / (py - fl) if py > fl else None
+        if case.kind == "dict":
+            row["target"] = f"share <= {DICT_SHARE_IR:.2f}"
+            row["target_ok"] = row["share"] is not None and row["share"] <= DICT_SHARE_IR
+        elif case.name in PASS_TARGET_CASES:
+            row["target"] = f"<= +{PASS_LIMIT_IR}"
+            row["target_ok"] = row["overhead_ir"] <= PASS_LIMIT_IR
+        else:
+            row["target"], row["target_ok"] = "", None
+        budget = budgets.get(case.name)
+        row["budget"] = budget
+        row["suggested_budget"] = suggested_budget(row["overhead_ir"], row["floor_ir"])
+        row["ok"] = None if budget is None else row["overhead_ir"] <= budget
+        rows.append(row)
+    return rows, None, wall
+
+
+def print_instructions(rows, calls, wall):
+    w = max([len(r["case"]) for r in rows] + [4])
+    print(f"instructions per call under callgrind ((count at {2 * calls} calls - count at "
+          f"{calls}) / {calls}, empty loop subtracted); valgrind ran {wall:.0f} s\n")
+    head = (f"{'case':<{w}}  {'tarnex':>7}  {'pure':>7}  {'floor':>7}  {'tx-floor':>8}  "
+            f"{'py-floor':>8}  {'share':>5}  {'budget':>6}  {'suggested':>9}  result  target")
+    print(head)
+    print("-" * len(head))
+    for r in rows:
+        if r.get("note"):
+            print(f"{r['case']:<{w}}  n/a ({r['note']})")
+            continue
+        share = "" if r["share"] is None else f"{r['share']:.2f}"
+        budget = "" if r["budget"] is None else str(r["budget"])
+        result = {True: "PASS", False: "FAIL", None: "n/a"}[r["ok"]]
+        target = "" if r["target_ok"] is None else \
+            f"{r['target']} {'PASS' if r['target_ok'] else 'FAIL'}"
+        print(f"{r['case']:<{w}}  {r['tarnex_ir']:7.0f}  {r['pure_ir']:7.0f}  {r['floor_ir']:7.0f}  "
+              f"{r['overhead_ir']:+8.0f}  {r['pure_overhead_ir']:+8.0f}  {share:>5}  {budget:>6}  "
+              f"{r['suggested_budget']:>9}  {result:<6}  {target}")
+    checked = [r for r in rows if r.get("ok") is not None]
+    failed = [r["case"] for r in checked if not r["ok"]]
+    print(f"\ninstruction budgets: {len(checked) - len(failed)} of {len(checked)} PASS"
+          + (f"; OVER BUDGET: {', '.join(failed)}" if failed else ""))
+    targeted = [r for r in rows if r.get("target_ok") is not None]
+    missed = [r["case"] for r in targeted if not r["target_ok"]]
+    print(f"instruction targets: {len(targeted) - len(missed)} of {len(targeted)} PASS"
+          + (f"; FAIL: {', '.join(missed)}" if missed else ""))
+
+
+def markdown_instructions(rows):
+    out = ["| case | tarnex | plain Python | floor | floor operation | tarnex - floor "
+           "| Python - floor | share | budget | target |",
+           "| --- | ---: | ---: | ---: | --- | ---: | ---: | ---: | ---: | --- |"]
+    for r in rows:
+        if r.get("note"):
+            out.append(f"| {r['case']} | n/a | n/a | n/a | `{r['floor_op']}` | | | | | |")
+            continue
+        share = "" if r["share"] is None else f"{r['share']:.2f}"
+        target = "" if r["target_ok"] is None else \
+            f"{r['target']} {'PASS' if r['target_ok'] else 'FAIL'}"
+        out.append(f"| {r['case']} | {r['tarnex_ir']:.0f} | {r['pure_ir']:.0f} | "
+                   f"{r['floor_ir']:.0f} | `{r['floor_op']}` | {r['overhead_ir']:+.0f} | "
+                   f"{r['pure_overhead_ir']:+.0f} | {share} | "
+                   f"{'' if r['budget'] is None else r['budget']} | {target} |")
+    return "\n".join(out)
 
 
 # ------------------------------------------------------------ import times
@@ -514,6 +751,36 @@ def markdown(results, allocs, imports, mnist):
     return "\n".join(out)
 
 
+def instructions_main(args):
+    cases = make_cases()
+    if args.only:
+        cases = [c for c in cases if args.only in c.name]
+        if not cases:
+            sys.exit(f"bench: no case name contains {args.only!r}")
+    for case in cases:
+        case.note = _probe(case)
+    budgets = load_budgets() if os.path.exists(BUDGETS) else {}
+    rows, note, wall = instruction_counts(cases, args.calls, budgets, args.only,
+                                          args.keep_profiles)
+    if rows is None:
+        print(f"instruction counts: n/a ({note})")
+        return 1
+    print_instructions(rows, args.calls, wall)
+    if args.markdown:
+        print("\n" + markdown_instructions(rows))
+    if args.json:
+        doc = {
+            "machine": {"python": sys.version.split()[0], "torch": torch.__version__,
+                        "platform": platform.platform(), "processor": platform.processor(),
+                        "cpus": os.cpu_count()},
+            "method": {"tool": "callgrind", "calls": args.calls, "valgrind_seconds": wall},
+            "instructions": rows,
+        }
+        with open(args.json, "w") as f:
+            json.dump(doc, f, indent=2)
+    return 1 if any(r.get("ok") is False for r in rows) else 0
+
+
 def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("--quick", action="store_true", help="fewer and shorter rounds")
@@ -526,7 +793,21 @@ def main(argv=None):
     ap.add_argument("--no-mnist", action="store_true", help="skip mnist_loaders")
     ap.add_argument("--markdown", action="store_true",
                     help="also print the results as Markdown tables")
+    ap.add_argument("--instructions", action="store_true",
+                    help="only the instruction counts under callgrind, checked against "
+                         "bench/instruction_budgets.toml")
+    ap.add_argument("--calls", type=int, default=CALLS_IR, metavar="N",
+                    help=f"instruction mode: loops of N and 2N calls (default {CALLS_IR})")
+    ap.add_argument("--keep-profiles", metavar="DIR",
+                    help="instruction mode: keep callgrind's profile of every loop in DIR "
+                         "(read them with callgrind_annotate)")
+    ap.add_argument("--callgrind-child", metavar="DIR", help=argparse.SUPPRESS)
     args = ap.parse_args(argv)
+    if args.callgrind_child:
+        _callgrind_child(args.callgrind_child, args.calls, args.only)
+        return 0
+    if args.instructions:
+        return instructions_main(args)
 
     rounds, seconds = (7, 0.003) if args.quick else (25, 0.005)
     cases = make_cases()

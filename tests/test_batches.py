@@ -51,6 +51,10 @@ def leak_free(no_leak, call):
     (lambda: {0: A, ("labels",): M, b"label": Z, type("S", (str,), {})("labels"): Y}, [A, M, Z], Y),
     (lambda: {Ne(lambda: 0): A, Ne(lambda: None): M, Ne(lambda: [1]): Z, None: Y}, [Z, Y], None),
     (lambda: Items([("a", A), ["labels", M], ["b", Z]], labels=Y), [A, Z], Y),
+    # Label keys made at run time (equal, not the same object) go; keys of a
+    # label's length but other text, in the same or a wider kind, stay.
+    (lambda: {"".join(["lab", "el"]): Z, "labelz": A, "".join(["labe", "ls"]): Y}, [A], Y),
+    (lambda: {"labe\u0142": A, "label\u00e9": M, "labe\U0001f600": Z}, [A, M, Z], None),
 ])
 def test_split_batch(bk, no_leak, make, xvals, y):
     batch = make()

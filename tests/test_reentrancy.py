@@ -49,6 +49,21 @@ class Key:
         return True
 
 
+class EqKey:
+    """A key with the hash of "labels" whose == with "labels" runs the hook: a
+    look-up of "labels" in a dict that holds it compares the two."""
+
+    hook = None
+
+    def __hash__(self):
+        return hash("labels")
+
+    def __eq__(self, other):
+        if other == "labels":
+            EqKey.hook and EqKey.hook()
+        return False
+
+
 class Sub(dict):
     """A dict subclass whose items/values/get run the hook before they return."""
 
@@ -134,6 +149,10 @@ ROWS = [
      lambda a: once(lambda: bk.split_batch(a.x)), lambda a, r: r[1] == 2 and len(r[0]) == 1),
     ("split_batch", lambda a: {Key(): 1, "labels": 2, "b": 3}, "ne", lambda a: refill(a.x), None),
     ("split_batch", lambda a: {"a": 1, Key(): 2}, "hash", lambda a: a.x.clear, (*CHANGED, 58)),
+    # The "label" entry goes while "labels" is looked up: its value, the
+    # default of that look-up, must outlive the dict's reference.
+    ("split_batch", lambda a: {EqKey(): 1, "label": [5]}, "eq", lambda a: a.x.clear,
+     lambda a, r: r == ({}, [5])),
     ("split_batch", lambda a: Sub(a=1), "get", lambda a: lambda: bk.split_batch(a.x),
      (RecursionError, None, 57)),
     ("example_probe", lambda a: {"a": hooked(), "b": hooked()}, "cut", lambda a: drop_torch, (*NO_TORCH, 66)),
@@ -150,7 +169,7 @@ def restore_torch():
     saved = bk.torch
     yield
     bk.torch = saved
-    Hooked.hook = Meta.hook = Key.hook = Sub.hook = None
+    Hooked.hook = Meta.hook = Key.hook = EqKey.hook = Sub.hook = None
 
 
 @pytest.mark.parametrize("fn, make, where, callback, expect", ROWS,
@@ -161,7 +180,7 @@ def test_callback(restore_torch, entries, monkeypatch, fn, make, where, callback
     hook = callback(a)
     if where == "isinstance":
         monkeypatch.setattr(bk, "torch", types.SimpleNamespace(Tensor=Meta("T", (), {})))
-    Hooked.hook = Meta.hook = Key.hook = Sub.hook = hook
+    Hooked.hook = Meta.hook = Key.hook = EqKey.hook = Sub.hook = hook
     if fn == "forward":
         a.model = lambda **kw: (hook(), dict(kw))[1]
         args = (a.model, a.x)

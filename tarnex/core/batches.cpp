@@ -1,5 +1,7 @@
 // batches.cpp - split_batch and example_probe: splitting a batch into (x, y)
 // and cutting a small example batch out of a model input.
+#include <cstring>
+
 #include "batchkit.hpp"
 
 namespace bk {
@@ -17,16 +19,38 @@ PyObject* batches_call_get(PyObject** args, size_t nargs) noexcept {
                                    nullptr);
 }
 
+// Whether the exact str `key` differs from the interned label `label`, by
+// str's own equality (length, kind, contents) read directly: no method runs
+// and nothing can fail. Equal strings have equal hashes, so two known hashes
+// that differ settle it before the contents are read.
+bool batches_str_differs(PyObject* key, PyObject* label) noexcept {
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(key);
+  if (n != PyUnicode_GET_LENGTH(label)) return true;
+  const Py_hash_t kh = reinterpret_cast<PyASCIIObject*>(key)->hash;
+  const Py_hash_t lh = reinterpret_cast<PyASCIIObject*>(label)->hash;
+  if (kh != -1 && lh != -1 && kh != lh) return true;
+  const int kind = PyUnicode_KIND(key);
+  if (kind != PyUnicode_KIND(label)) return true;
+  return std::memcmp(PyUnicode_DATA(key), PyUnicode_DATA(label), static_cast<size_t>(n) * kind) !=
+         0;
+}
+
 // Whether `key` differs from the label string `label`: 1 differs, 0 equal,
 // -1 error. `key` is held strongly by the caller: its __ne__ may run any
 // Python code, including code that empties the batch.
 int batches_differs(PyObject* key, PyObject* label) noexcept {
   if (key == label) return 0;
   if (PyUnicode_CheckExact(key)) {
-    // str's own comparison: reads the contents, calls no method.
-    Ref r = Ref::steal(PyUnicode_RichCompare(key, label, Py_NE));
-    if (!r) return -1;
-    return r.get() == Py_True ? 1 : 0;
+#if PY_VERSION_HEX < 0x030C0000
+    // A str made by the old wide-character API is read once it is ready;
+    // str's own comparison makes it so.
+    if (!PyUnicode_IS_READY(key)) {
+      Ref r = Ref::steal(PyUnicode_RichCompare(key, label, Py_NE));
+      if (!r) return -1;
+      return r.get() == Py_True ? 1 : 0;
+    }
+#endif
+    return batches_str_differs(key, label) ? 1 : 0;
   }
   if (key == Py_None) return 1;
   // CAUTION: the key's own comparison and truth test may run Python code.
@@ -37,35 +61,34 @@ int batches_differs(PyObject* key, PyObject* label) noexcept {
   return PyObject_IsTrue(r.get());
 }
 
-// o[:8] through the type's mapping subscript only. Sequence item access and
-// class subscription are deliberately not tried: an object whose type cannot
-// take a slice key is reported as unsliceable.
-PyObject* batches_cut(PyObject* o) noexcept {
-  PyMappingMethods* mp = Py_TYPE(o)->tp_as_mapping;
-  if (mp == nullptr || mp->mp_subscript == nullptr) {
-    PyErr_Format(PyExc_TypeError, "'%.200s' object is unsliceable", Py_TYPE(o)->tp_name);
-    return nullptr;
+// labels = batch.get("labels", batch.get("label")): both look-ups always
+// run, "label" first, so a present "labels" wins even when it holds None.
+// New reference, or nullptr with the error set.
+PyObject* batches_labels(PyObject* batch) noexcept {
+  if (PyDict_CheckExact(batch)) {
+    // An exact dict's `get` cannot be overridden: its entries are read
+    // directly. CAUTION: a stored key of the same hash as the label has its
+    // own __eq__ run by the look-up, which may change the batch; the first
+    // result is held strongly before the second look-up.
+    PyObject* v = PyDict_GetItemWithError(batch, state.s_label);  // borrowed
+    if (v == nullptr && PyErr_Occurred()) return nullptr;
+    Ref first = Ref::borrow(v != nullptr ? v : Py_None);
+    v = PyDict_GetItemWithError(batch, state.s_labels);  // borrowed
+    if (v == nullptr && PyErr_Occurred()) return nullptr;
+    return v != nullptr ? Ref::borrow(v).release() : first.release();
   }
-  return mp->mp_subscript(o, state.probe_slice);
-}
-
-}  // namespace
-
-PyObject* split_batch(frame::FnObject* f, PyObject* const* args) noexcept {
-  PyObject* batch = args[0];
-  // Tuples, lists and anything else go back as they came, for the caller to
-  // unpack.
-  if (!frame::is_dict(batch)) return Ref::borrow(batch).release();
-
-  // labels = batch.get("labels", batch.get("label")): both calls always run,
-  // "label" first, so a present "labels" wins even when it holds None.
+  // A subclass's own `get` runs, called by name.
   PyObject* first_args[] = {nullptr, batch, state.s_label};
   Ref first = Ref::steal(batches_call_get(first_args, 2));
-  if (!first) return fail(f, 57);
+  if (!first) return nullptr;
   PyObject* second_args[] = {nullptr, batch, state.s_labels, first.get()};
-  Ref labels = Ref::steal(batches_call_get(second_args, 3));
+  return batches_call_get(second_args, 3);
+}
+
+// split_batch on a dict: (inputs, labels).
+BK_NOINLINE PyObject* batches_split_dict(frame::FnObject* f, PyObject* batch) noexcept {
+  Ref labels = Ref::steal(batches_labels(batch));
   if (!labels) return fail(f, 57);
-  first.reset();
 
   Ref inputs = Ref::steal(PyDict_New());
   if (!inputs) return fail(f, 58);
@@ -90,6 +113,28 @@ PyObject* split_batch(frame::FnObject* f, PyObject* const* args) noexcept {
   PyTuple_SET_ITEM(pair, 0, inputs.release());
   PyTuple_SET_ITEM(pair, 1, labels.release());
   return pair;
+}
+
+// o[:8] through the type's mapping subscript only. Sequence item access and
+// class subscription are deliberately not tried: an object whose type cannot
+// take a slice key is reported as unsliceable.
+PyObject* batches_cut(PyObject* o) noexcept {
+  PyMappingMethods* mp = Py_TYPE(o)->tp_as_mapping;
+  if (mp == nullptr || mp->mp_subscript == nullptr) {
+    PyErr_Format(PyExc_TypeError, "'%.200s' object is unsliceable", Py_TYPE(o)->tp_name);
+    return nullptr;
+  }
+  return mp->mp_subscript(o, state.probe_slice);
+}
+
+}  // namespace
+
+PyObject* split_batch(frame::FnObject* f, PyObject* const* args) noexcept {
+  PyObject* batch = args[0];
+  // Tuples, lists and anything else go back as they came, for the caller to
+  // unpack.
+  if (!frame::is_dict(batch)) return Ref::borrow(batch).release();
+  return batches_split_dict(f, batch);
 }
 
 PyObject* example_probe(frame::FnObject* f, PyObject* const* args) noexcept {

@@ -58,11 +58,8 @@ int pri_genexpr_first(frame::FnObject* f, PyObject* x, Ref& found) noexcept {
   return -1;
 }
 
-}  // namespace
-
-PyObject* example_tensor(frame::FnObject* f, PyObject* const* args) noexcept {
-  PyObject* x = args[0];
-  if (!frame::is_dict(x)) return Ref::borrow(x).release();
+// example_tensor on a dict: the first tensor value.
+BK_NOINLINE PyObject* pri_example_dict(frame::FnObject* f, PyObject* x) noexcept {
   Ref found;
   int r = pri_genexpr_first(f, x, found);
   if (r > 0) return found.release();
@@ -71,13 +68,23 @@ PyObject* example_tensor(frame::FnObject* f, PyObject* const* args) noexcept {
   return fail(f, kGenexprLine);
 }
 
-PyObject* set_primary_input(frame::FnObject* f, PyObject* const* args) noexcept {
-  PyObject* x = args[0];
-  PyObject* replacement = args[1];
-  if (!frame::is_dict(x)) return Ref::borrow(replacement).release();
-  // dict(x): always a new plain dict, built by the interpreter's own rules
-  // for a mapping (a subclass's keys and item access may run here).
-  Ref out = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), x));
+// dict(x): always a new plain dict. For an exact dict that is what the
+// interpreter's dict(x) does itself: an empty dict, then the merge of x into
+// it (without the type call around it). A subclass goes through the call, so
+// its keys and item access run by the interpreter's rules for a mapping.
+PyObject* pri_dict_of(PyObject* x) noexcept {
+  if (!PyDict_CheckExact(x)) {
+    return PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), x);
+  }
+  Ref out = Ref::steal(PyDict_New());
+  if (!out || PyDict_Merge(out.get(), x, 1) < 0) return nullptr;
+  return out.release();
+}
+
+// set_primary_input on a dict: a copy with the first tensor value replaced.
+BK_NOINLINE PyObject* pri_set_dict(frame::FnObject* f, PyObject* x,
+                                   PyObject* replacement) noexcept {
+  Ref out = Ref::steal(pri_dict_of(x));
   if (!out) return fail(f, 40);
   // `out` is an exact dict: walked in place, with the size check.
   DictWalk walk(state.frame, DictWalk::Kind::kItems);
@@ -95,6 +102,21 @@ PyObject* set_primary_input(frame::FnObject* f, PyObject* const* args) noexcept 
       return out.release();
     }
   }
+}
+
+}  // namespace
+
+PyObject* example_tensor(frame::FnObject* f, PyObject* const* args) noexcept {
+  PyObject* x = args[0];
+  if (!frame::is_dict(x)) return Ref::borrow(x).release();
+  return pri_example_dict(f, x);
+}
+
+PyObject* set_primary_input(frame::FnObject* f, PyObject* const* args) noexcept {
+  PyObject* x = args[0];
+  PyObject* replacement = args[1];
+  if (!frame::is_dict(x)) return Ref::borrow(replacement).release();
+  return pri_set_dict(f, x, replacement);
 }
 
 }  // namespace bk

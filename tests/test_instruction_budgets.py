@@ -1,0 +1,52 @@
+"""Instructions per call over the floor, per path, within the budgets of
+bench/instruction_budgets.toml. Counted by the benchmark's instruction mode
+(bench/run.py --instructions): one valgrind process with callgrind for all
+the cases. The counts belong to the interpreter they were taken with, so the
+check runs on CPython 3.11 only."""
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tomllib
+
+import pytest
+
+BENCH = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench")
+
+with open(os.path.join(BENCH, "instruction_budgets.toml"), "rb") as _f:
+    BUDGETS = tomllib.load(_f)["budget"]
+
+pytestmark = [
+    pytest.mark.slow,
+    pytest.mark.skipif(shutil.which("valgrind") is None, reason="valgrind is not installed"),
+    pytest.mark.skipif(sys.implementation.name != "cpython" or sys.version_info[:2] != (3, 11),
+                       reason="the budgets are instruction counts of CPython 3.11"),
+    pytest.mark.skipif(os.name == "nt" or shutil.which(os.environ.get("CXX", "c++")) is None,
+                       reason="the callgrind helper is built with a POSIX C++ compiler driver"),
+]
+
+
+@pytest.fixture(scope="module")
+def counted(tmp_path_factory):
+    out = tmp_path_factory.mktemp("instructions") / "counts.json"
+    r = subprocess.run([sys.executable, "-P", os.path.join(BENCH, "run.py"), "--instructions",
+                        "--json", str(out)], capture_output=True, text=True, timeout=1800)
+    # Exit status 1 means a path over its budget: the test of that path says so.
+    assert out.exists(), r.stdout[-4000:] + r.stderr[-4000:]
+    rows = {row["case"]: row for row in json.loads(out.read_text())["instructions"]}
+    unbudgeted = sorted(set(rows) - set(BUDGETS))
+    assert not unbudgeted, f"cases without a budget in bench/instruction_budgets.toml: {unbudgeted}"
+    return rows, r.stdout
+
+
+@pytest.mark.parametrize("case", list(BUDGETS))
+def test_path_within_its_instruction_budget(counted, case):
+    rows, report = counted
+    assert case in rows, f"no such case in bench/run.py: {case}"
+    row = rows[case]
+    assert row.get("note") is None, f"{case}: {row.get('note')}"
+    assert row["overhead_ir"] <= BUDGETS[case], (
+        f"{case}: {row['overhead_ir']:+.0f} instructions per call over the floor, budget "
+        f"{BUDGETS[case]:+d}; a deliberate change updates bench/instruction_budgets.toml in the "
+        f"same commit and says why\n{report}")
