@@ -195,31 +195,66 @@ inline PyObject* fail(FnObject* f, int line) noexcept {
 // The dict test: reads the type's flag only; calls nothing, cannot fail.
 inline bool is_dict(PyObject* o) noexcept { return PyDict_Check(o); }
 
+// The version of a dictionary as the look-up caches compare it: it changes
+// on every insert, replacement and delete, and no two dictionaries share one,
+// so an equal version means the very dictionary, unchanged.
+inline uint64_t dict_version(PyObject* d) noexcept {
+  return reinterpret_cast<PyDictObject*>(d)->ma_version_tag;
+}
+
 // One look-up site of a module global. The value found in the module
-// dictionary is kept with the dictionary's version tag; a hit in builtins is
-// kept with both tags, so any insert or delete in either is seen next time.
+// dictionary is kept with the dictionary's version; a hit in builtins is kept
+// with both versions, so any insert or delete in either is seen next time.
+//
+// The site holds no reference of its own: an unchanged dictionary still holds
+// the value it held when the site was filled, so a hit is alive for as long as
+// no Python code runs. Objects the module no longer refers to are freed as
+// soon as nothing else holds them.
 struct GlobalSite {
+  PyObject* dict = nullptr;  // borrowed: the module dictionary of the fill
   uint64_t dict_tag = 0;
   uint64_t builtins_tag = 0;  // 0: the value came from the module dictionary
-  PyObject* value = nullptr;  // strong
+  PyObject* value = nullptr;  // borrowed
   // The attribute that isinstance_of_global_attr fetches from the global,
-  // when the global is a plain module: kept with the version tag of that
-  // module's dictionary (see module_attr). A site serves one attribute name.
+  // when the global is a plain module (see module_attr). A site serves one
+  // attribute name. Reset whenever the global's own entry is filled anew, so
+  // a valid attribute entry always belongs to the global the site now holds.
+  PyObject* attr_dict = nullptr;  // borrowed: that module's dictionary
   uint64_t attr_tag = 0;
-  PyObject* attr_value = nullptr;  // strong
+  PyObject* attr_value = nullptr;  // borrowed
 };
 
+// The cached global, or nullptr when the site must look again. Borrowed.
+inline PyObject* site_hit(const FnObject* f, const GlobalSite& site) noexcept {
+  PyObject* g = f->globals;
+  if (site.value != nullptr && site.dict == g && site.dict_tag == dict_version(g) &&
+      (site.builtins_tag == 0 || site.builtins_tag == dict_version(f->mod->builtins_dict))) {
+    return site.value;
+  }
+  return nullptr;
+}
+
+// The look-up behind a missed site; fills the site. Borrowed, or nullptr with
+// NameError (or the error of the look-up) set.
+PyObject* lookup_global_slow(FnObject* f, GlobalSite& site, PyObject* name) noexcept;
+
 // The value of the global `name` as the function `f` sees it, or NameError.
-PyObject* lookup_global(FnObject* f, GlobalSite& site, PyObject* name) noexcept;
+// Borrowed: valid until Python code runs or the dictionary changes; take a
+// reference before calling anything that may run Python code.
+inline PyObject* lookup_global(FnObject* f, GlobalSite& site, PyObject* name) noexcept {
+  PyObject* v = site_hit(f, site);
+  return v != nullptr ? v : lookup_global_slow(f, site, name);
+}
 
 // getattr(g, attr), served from `site` where g is a plain module: attribute
 // access on an object of type exactly `module` (a static, immutable type)
 // finds nothing on the type for an attribute the type does not define, and so
 // returns the module dictionary's entry. That entry is kept with the
-// dictionary's version tag, which changes on every insert, replacement and
+// dictionary's version, which changes on every insert, replacement and
 // delete, so a cache hit is exactly what a fresh access would return. Any
 // other object, a miss in the dictionary (module __getattr__, AttributeError)
 // and a module whose type has been reassigned take the ordinary access.
+// New reference.
 PyObject* module_attr(GlobalSite& site, PyObject* g, PyObject* attr) noexcept;
 
 // isinstance(v, cls) by the interpreter's full protocol. Where the class's
@@ -239,15 +274,32 @@ PyObject* python_call_method(Module& m, PyObject* callable) noexcept;
 
 // isinstance(v, G.attr) with the global G looked up and attr fetched anew
 // (both through the caches of `site`). 1 true, 0 false, -1 error.
-int isinstance_of_global_attr(FnObject* f, GlobalSite& site, PyObject* gname, PyObject* attr,
-                              PyObject* v) noexcept;
+int isinstance_of_global_attr_slow(FnObject* f, GlobalSite& site, PyObject* gname, PyObject* attr,
+                                   PyObject* v) noexcept;
+inline int isinstance_of_global_attr(FnObject* f, GlobalSite& site, PyObject* gname, PyObject* attr,
+                                     PyObject* v) noexcept {
+  PyObject* g = site_hit(f, site);
+  // The global is the module the attribute entry was filled from (the entry
+  // is reset on every refill of the global), so its dictionary is alive.
+  if (g != nullptr && site.attr_value != nullptr && Py_IS_TYPE(g, &PyModule_Type) &&
+      site.attr_tag == dict_version(site.attr_dict)) {
+    PyObject* cls = site.attr_value;
+    if (Py_IS_TYPE(v, reinterpret_cast<PyTypeObject*>(cls))) return 1;
+    // CAUTION: the instance check may run Python code that drops the class.
+    Ref hold = Ref::borrow(cls);
+    return is_instance(*f->mod, v, cls);
+  }
+  return isinstance_of_global_attr_slow(f, site, gname, attr, v);
+}
 
 // Walks a dict argument by entries (key and value) or by values only.
-// An exact dict is read in place with a size check before every step; a
-// subclass has its own `items`/`values` called once and the result read by
-// index (exact tuple or list) or through its iterator. Every key and value is
-// handed out as a strong reference, so callbacks that mutate the dict cannot
-// free what the caller holds.
+// An exact dict is read in place with the interpreter's two guards: its size
+// is compared before every step, and an entry found after as many entries as
+// it had at the start means keys were swapped during the walk. A subclass has
+// its own `items`/`values` called once and the result read by index (exact
+// tuple or list) or through its iterator. Every key and value is handed out
+// as a strong reference, so callbacks that mutate the dict cannot free what
+// the caller holds.
 class DictWalk {
  public:
   enum class Kind : std::uint8_t { kItems, kValues };
@@ -256,6 +308,8 @@ class DictWalk {
   // `d` is borrowed; the caller keeps it alive for the walk. 0 or -1.
   int start(PyObject* d) noexcept;
   // 1: an entry (value only for kValues, key left empty), 0: end, -1: error.
+  // Both references of the new entry are taken before the previous entry's
+  // are dropped: a destructor run by that drop may change the dict.
   int next(Ref& key, Ref& value) noexcept;
 
  private:
@@ -267,6 +321,7 @@ class DictWalk {
   PyObject* dict_ = nullptr;  // borrowed, exact dict only
   Py_ssize_t pos_ = 0;
   Py_ssize_t size_ = 0;
+  Py_ssize_t left_ = 0;  // entries the exact dict may still hand out
   Py_ssize_t index_ = 0;
   Ref seq_;   // exact tuple or list from items()/values()
   Ref iter_;  // iterator over any other result

@@ -100,13 +100,26 @@ FRAME_NOINLINE PyObject* fn_call_slow(FnObject* f, PyObject* const* args, Py_ssi
   return f->def->impl(f, bound);
 }
 
+// Every way into a function body comes through here: a direct call, tp_call
+// (PyVectorcall_Call) and a bound method alike.
 PyObject* fn_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
                         PyObject* kwnames) noexcept {
   FnObject* f = reinterpret_cast<FnObject*>(self);
   const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+  // A body can reach itself again through a slot it calls (a class whose
+  // `to` or `items` is this very function) with no Python frame in between,
+  // so the interpreter's own depth check never runs: count the C level too,
+  // as the interpreter's own C calls do, and fail with RecursionError instead
+  // of overflowing the stack.
+  if (Py_EnterRecursiveCall(" while calling a Python object")) {
+    return fail(f, f->def->code.first_line);
+  }
   // The common call: every parameter given by position.
-  if (kwnames == nullptr && nargs == f->def->code.argcount) return f->def->impl(f, args);
-  return fn_call_slow(f, args, nargs, kwnames);
+  PyObject* result = kwnames == nullptr && nargs == f->def->code.argcount
+                         ? f->def->impl(f, args)
+                         : fn_call_slow(f, args, nargs, kwnames);
+  Py_LeaveRecursiveCall();
+  return result;
 }
 
 // --------------------------------------------------------------- attributes
@@ -257,10 +270,14 @@ PyObject* fn_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept {
 
 // ---------------------------------------------------------------------- GC
 
+// Every owned field is visited: a str subclass set as __name__ or
+// __qualname__ can carry a __dict__ and close a cycle.
 int fn_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   FnObject* f = fn(self);
   Py_VISIT(Py_TYPE(self));
   Py_VISIT(f->globals);
+  Py_VISIT(f->name);
+  Py_VISIT(f->qualname);
   Py_VISIT(f->modname);
   Py_VISIT(f->doc);
   Py_VISIT(f->dict);
@@ -270,11 +287,13 @@ int fn_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   return 0;
 }
 
-// Name and qualified name are always str and so cannot be part of a cycle;
-// they stay so that repr and error messages keep working on a cleared object.
+// Name and qualified name become the empty string rather than null, so that
+// repr and error messages keep working on a cleared object.
 int fn_clear(PyObject* self) noexcept {
   FnObject* f = fn(self);
   Py_CLEAR(f->globals);
+  set_field(f->name, Ref::borrow(f->mod->empty_str).release());
+  set_field(f->qualname, Ref::borrow(f->mod->empty_str).release());
   Py_CLEAR(f->modname);
   Py_CLEAR(f->doc);
   Py_CLEAR(f->dict);

@@ -1,69 +1,58 @@
 // helpers.cpp - helpers the function bodies share: module-global look-up,
 // the instance test against a global's attribute, dict walks, and the
 // enforcement of argument annotations.
+#include <utility>
+
 #include "frame.hpp"
 
 namespace frame {
-namespace {
-
-uint64_t helpers_tag(PyObject* dict) noexcept {
-  return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-}
-
-void helpers_cache(GlobalSite& site, uint64_t dict_tag, uint64_t builtins_tag,
-                   PyObject* value) noexcept {
-  site.dict_tag = dict_tag;
-  site.builtins_tag = builtins_tag;
-  set_field(site.value, Ref::borrow(value).release());
-}
-
-}  // namespace
-
-PyObject* lookup_global(FnObject* f, GlobalSite& site, PyObject* name) noexcept {
+PyObject* lookup_global_slow(FnObject* f, GlobalSite& site, PyObject* name) noexcept {
   PyObject* globals = f->globals;
   PyObject* builtins = f->mod->builtins_dict;
-  uint64_t tag = 0;
+  // Whatever the site held no longer applies, the attribute entry included:
+  // it belongs to the global the site held.
+  site = GlobalSite{};
   if (globals != nullptr) {
-    tag = helpers_tag(globals);
-    // Version tags are unique across all dicts of the process and change on
-    // every insert and delete, so a matching tag means an unchanged binding.
-    if (site.value != nullptr && site.dict_tag == tag &&
-        (site.builtins_tag == 0 || site.builtins_tag == helpers_tag(builtins))) {
-      return Ref::borrow(site.value).release();
-    }
+    // An exact str key: the look-ups below run no Python code.
     PyObject* v = PyDict_GetItemWithError(globals, name);  // borrowed
     if (v != nullptr) {
-      Ref value = Ref::borrow(v);
-      helpers_cache(site, tag, 0, v);
-      return value.release();
+      site.dict = globals;
+      site.dict_tag = dict_version(globals);
+      site.value = v;
+      return v;
     }
     if (PyErr_Occurred()) return nullptr;
   }
   PyObject* v = PyDict_GetItemWithError(builtins, name);  // borrowed
   if (v != nullptr) {
-    Ref value = Ref::borrow(v);
-    if (globals != nullptr) helpers_cache(site, tag, helpers_tag(builtins), v);
-    return value.release();
+    if (globals != nullptr) {
+      site.dict = globals;
+      site.dict_tag = dict_version(globals);
+      site.builtins_tag = dict_version(builtins);
+      site.value = v;
+    }
+    return v;
   }
   if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
   return nullptr;
 }
 
 PyObject* module_attr(GlobalSite& site, PyObject* g, PyObject* attr) noexcept {
-  PyObject* md = Py_IS_TYPE(g, &PyModule_Type) ? PyModule_GetDict(g) : nullptr;  // borrowed
-  if (md != nullptr) {
-    const uint64_t tag = helpers_tag(md);
-    if (site.attr_value != nullptr && site.attr_tag == tag) {
-      return Ref::borrow(site.attr_value).release();
-    }
-    // A descriptor of this name on the module type would come first.
-    if (PyUnicode_CheckExact(attr) && _PyType_Lookup(&PyModule_Type, attr) == nullptr) {
+  // A descriptor of this name on the module type would come first.
+  if (Py_IS_TYPE(g, &PyModule_Type) && PyUnicode_CheckExact(attr) &&
+      _PyType_Lookup(&PyModule_Type, attr) == nullptr) {
+    PyObject* md = PyModule_GetDict(g);  // borrowed
+    if (md != nullptr) {
       PyObject* v = PyDict_GetItemWithError(md, attr);  // borrowed; str key, no code runs
       if (v != nullptr) {
-        Ref value = Ref::borrow(v);
-        site.attr_tag = tag;
-        set_field(site.attr_value, Ref::borrow(v).release());
-        return value.release();
+        // Kept only for the global the site holds, so that the entry is
+        // dropped with it.
+        if (site.value == g) {
+          site.attr_dict = md;
+          site.attr_tag = dict_version(md);
+          site.attr_value = v;
+        }
+        return Ref::borrow(v).release();
       }
       if (PyErr_Occurred()) return nullptr;
     }
@@ -105,9 +94,11 @@ PyObject* python_call_method(Module& m, PyObject* callable) noexcept {
   return Ref::borrow(meth).release();
 }
 
-int isinstance_of_global_attr(FnObject* f, GlobalSite& site, PyObject* gname, PyObject* attr,
-                              PyObject* v) noexcept {
-  Ref g = Ref::steal(lookup_global(f, site, gname));
+int isinstance_of_global_attr_slow(FnObject* f, GlobalSite& site, PyObject* gname, PyObject* attr,
+                                   PyObject* v) noexcept {
+  // CAUTION: attribute access and the instance check may run Python code
+  // that rebinds the global or drops the class; both are held strongly.
+  Ref g = Ref::borrow(lookup_global(f, site, gname));
   if (!g) return -1;
   Ref cls = Ref::steal(module_attr(site, g.get(), attr));
   if (!cls) return -1;
@@ -121,6 +112,7 @@ int DictWalk::start(PyObject* d) noexcept {
     dict_ = d;
     pos_ = 0;
     size_ = PyDict_GET_SIZE(d);
+    left_ = size_;
     return 0;
   }
   PyObject* name = kind_ == Kind::kItems ? m_->s.items : m_->s.values;
@@ -155,6 +147,7 @@ int DictWalk::next_element(Ref& element) noexcept {
   return 1;
 }
 
+// Fills the empty `key` and `value` from a two-item element.
 int DictWalk::unpack_pair(PyObject* element, Ref& key, Ref& value) noexcept {
   Py_ssize_t found = 0;
   if (PyTuple_Check(element)) {
@@ -192,28 +185,41 @@ int DictWalk::unpack_pair(PyObject* element, Ref& key, Ref& value) noexcept {
 }
 
 int DictWalk::next(Ref& key, Ref& value) noexcept {
+  // The new entry is built in fresh references; the previous one is dropped
+  // only when both are held (at the end of this function).
+  Ref k, v;
   if (dict_ != nullptr) {
     if (PyDict_GET_SIZE(dict_) != size_) {
       PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
       return -1;
     }
-    PyObject* k = nullptr;
-    PyObject* v = nullptr;
-    if (!PyDict_Next(dict_, &pos_, &k, &v)) return 0;
-    // Strong references before anything else runs: the caller's callbacks
-    // may delete these entries.
-    if (kind_ == Kind::kItems) key = Ref::borrow(k);
-    value = Ref::borrow(v);
-    return 1;
+    PyObject* bk = nullptr;
+    PyObject* bv = nullptr;
+    if (!PyDict_Next(dict_, &pos_, &bk, &bv)) return 0;
+    // A delete plus an insert keeps the size; counting the entries handed
+    // out notices the walk running on into keys that were never there
+    // together with the first ones.
+    if (left_ == 0) {
+      PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
+      return -1;
+    }
+    --left_;
+    // Strong references before anything else runs.
+    if (kind_ == Kind::kItems) k = Ref::borrow(bk);
+    v = Ref::borrow(bv);
+  } else {
+    Ref element;
+    int r = next_element(element);
+    if (r <= 0) return r;
+    if (kind_ == Kind::kValues) {
+      v = std::move(element);
+    } else if (unpack_pair(element.get(), k, v) < 0) {
+      return -1;
+    }
   }
-  Ref element;
-  int r = next_element(element);
-  if (r <= 0) return r;
-  if (kind_ == Kind::kValues) {
-    value = std::move(element);
-    return 1;
-  }
-  return unpack_pair(element.get(), key, value) < 0 ? -1 : 1;
+  std::swap(key, k);
+  std::swap(value, v);
+  return 1;
 }
 
 // ------------------------------------------------------------- annotations

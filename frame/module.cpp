@@ -205,15 +205,56 @@ void mod_unregister(Module& m) noexcept {
   PyErr_Restore(type, value, tb);
 }
 
+// Marks the interpreter as one this module has been created in, through an
+// entry in the interpreter's own dictionary, which a finalized runtime takes
+// with it: a new main interpreter after Py_Finalize and Py_Initialize has the
+// old one's ID but not the entry. 1 when the entry was there already, 0 when
+// it was made now, -1 on error.
+int mod_runtime_mark(Module& m, PyInterpreterState* interp) noexcept {
+  PyObject* idict = PyInterpreterState_GetDict(interp);  // borrowed
+  if (idict == nullptr) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "no interpreter dictionary");
+    return -1;
+  }
+  Ref key = Ref::steal(PyUnicode_FromFormat("%s.created", m.dotted));
+  if (!key) return -1;
+  const int has = PyDict_Contains(idict, key.get());
+  if (has != 0) return has;
+  return PyDict_SetItem(idict, key.get(), Py_True) < 0 ? -1 : 0;
+}
+
+// The builtins module, as `import builtins` finds it. Whatever sys.modules
+// holds under that name is checked: every global look-up falls through to its
+// dictionary.
+int mod_get_builtins(Module& m) noexcept {
+  Ref b = Ref::steal(PyImport_ImportModule("builtins"));
+  if (!b) return -1;
+  if (!PyModule_Check(b.get())) {
+    PyErr_Format(PyExc_ImportError,
+                 "module 'builtins' is not a module (sys.modules holds a '%.200s')",
+                 Py_TYPE(b.get())->tp_name);
+    return -1;
+  }
+  PyObject* dict = PyModule_GetDict(b.get());  // borrowed
+  if (dict == nullptr) return -1;
+  m.builtins_dict = dict;
+  m.builtins = b.release();
+  return 0;
+}
+
 }  // namespace
 
 PyObject* module_create(Module& m, PyObject* spec) noexcept {
   PyInterpreterState* interp = PyInterpreterState_Get();
   int64_t id = PyInterpreterState_GetID(interp);
   if (id == -1 && PyErr_Occurred()) return nullptr;
+  const int seen = mod_runtime_mark(m, interp);
+  if (seen < 0) return nullptr;
   if (m.interp_id == -1) {
     m.interp_id = id;
-  } else if (m.interp_id != id) {
+  } else if (m.interp_id != id || !seen) {
+    // Another interpreter, or the same ID in a runtime that was finalized and
+    // initialized again: everything this module holds belongs to the old one.
     PyErr_SetString(PyExc_ImportError,
                     "Interpreter change detected - this module can only be "
                     "loaded into one interpreter per process.");
@@ -254,11 +295,7 @@ int module_exec(Module& m, PyObject* module) noexcept {
     m.module = Ref::borrow(module).release();
     PyObject* dict = PyModule_GetDict(module);  // borrowed, cannot fail
     m.dict = Ref::borrow(dict).release();
-    if (!m.builtins) {
-      m.builtins = PyImport_ImportModule("builtins");
-      if (!m.builtins) goto failed;
-      m.builtins_dict = PyModule_GetDict(m.builtins);
-    }
+    if (!m.builtins && mod_get_builtins(m) < 0) goto failed;
     if (mod_make_strings(m) < 0) goto failed;
     if (PyObject_SetAttr(module, m.s.dunder_builtins, m.builtins) < 0) goto failed;
     if (mod_version_check(m) < 0) goto failed;

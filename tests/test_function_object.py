@@ -218,3 +218,15 @@ def test_functools_partial_and_wraps():
     assert wrapper.__name__ == "to_device" and wrapper.__doc__ == bk.to_device.__doc__
     assert wrapper.__annotations__ == {"device": "str"}
     assert str(inspect.signature(wrapper)) == "(x, device: 'str')"
+
+
+@pytest.mark.parametrize("attr", ["__name__", "__qualname__"])
+def test_cycle_through_a_str_subclass_name_is_collectable(fresh, attr):
+    """A str subclass can carry a __dict__; the collector must see it."""
+
+    class Name(str):
+        pass
+
+    name = Name("renamed")
+    setattr(fresh, attr, name)
+    assert any(r is name for r in gc.get_referents(fresh))

@@ -211,3 +211,49 @@ def test_real_tensor_kinds():
     assert bk.example_tensor({"a": 1, "b": "s", "t": t}) is t
     with pytest.raises(StopIteration):
         bk.example_tensor({"a": 1, "b": [t]})
+
+
+# ------------------------------------------------------ nothing kept alive
+
+
+@pytest.mark.parametrize("is_tensor", TESTS, ids=lambda f: f.__name__[1:])
+@pytest.mark.parametrize("what", ["global", "attribute"])
+def test_replaced_objects_are_freed_at_once(is_tensor, what):
+    """A site refers to what the module's dictionaries hold and nothing more:
+    once `torch` (or its `Tensor`) is replaced, the old object is freed
+    without another call through the site."""
+    saved = bk.torch
+    fake = types.ModuleType("fake")
+    fake.Tensor = type("Temp", (), {})
+    held = fake if what == "global" else fake.Tensor
+    ref = weakref.ref(held)
+    bk.torch = fake
+    try:
+        assert not is_tensor(Val())
+    finally:
+        bk.torch = saved
+    del fake, held
+    gc.collect()
+    assert ref() is None
+
+
+def test_mnist_sites_keep_nothing_alive():
+    import tarnex.data.mnist as mn
+
+    saved = mn.transforms
+
+    class Transforms:
+        @staticmethod
+        def ToTensor():
+            raise LookupError("stop here")
+
+    ref = weakref.ref(Transforms)
+    mn.transforms = Transforms
+    try:
+        with pytest.raises(LookupError):
+            mn.mnist_loaders()
+    finally:
+        mn.transforms = saved
+    del Transforms
+    gc.collect()
+    assert ref() is None

@@ -237,3 +237,52 @@ def test_failed_execution_leaves_no_module_in_sys_modules(tmp_path):
         print(bk.split_batch({"labels": 1, "a": 2}))
     """, tmp_path)
     assert out.splitlines() == ["ModuleNotFoundError", "False", "({'a': 2}, 1)"]
+
+
+EMBED = r"""
+#include <Python.h>
+static const char code[] =
+    "import sys, types\n"
+    "t = sys.modules['torch'] = types.ModuleType('torch')\n"
+    "t.Tensor = type('Tensor', (), {})\n"
+    "try:\n"
+    "    import tarnex.core._batchkit as bk\n"
+    "    print(bk.to_device({'a': 1}, 'cpu'), bk.split_batch({'label': 2}))\n"
+    "except ImportError as exc:\n"
+    "    print('ImportError:', exc)\n";
+int main(void) {
+  for (int i = 0; i < 2; ++i) {
+    Py_Initialize();
+    if (PyRun_SimpleString(code) != 0) return 1;
+    if (Py_FinalizeEx() < 0) return 2;
+  }
+  return 0;
+}
+"""
+
+
+def test_runtime_finalized_and_initialized_again(tmp_path):
+    """An embedding program that finalizes the runtime and starts a new one
+    (same interpreter ID) must not get the old, finalized module back."""
+    import os
+    import shutil
+    import sysconfig
+
+    cc = shutil.which(os.environ.get("CC", "cc"))
+    cfg = sysconfig.get_config_var
+    if cc is None or not cfg("Py_ENABLE_SHARED") or sys.platform == "win32":
+        pytest.skip("needs a C compiler and a shared libpython to embed the interpreter")
+    (tmp_path / "embed.c").write_text(EMBED)
+    libdir = cfg("LIBDIR")
+    subprocess.run([cc, "embed.c", "-o", "embed", f"-I{sysconfig.get_paths()['include']}",
+                    f"-L{libdir}", f"-Wl,-rpath,{libdir}", f"-lpython{cfg('LDVERSION')}"],
+                   cwd=tmp_path, check=True)
+    site = os.path.dirname(os.path.dirname(os.path.dirname(bk.__file__)))
+    proc = subprocess.run(["./embed"], cwd=tmp_path, capture_output=True, text=True, timeout=120,
+                          env=dict(os.environ, PYTHONPATH=site))
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.splitlines() == [
+        "{'a': 1} ({}, 2)",
+        "ImportError: Interpreter change detected - this module can only be loaded into one "
+        "interpreter per process.",
+    ]

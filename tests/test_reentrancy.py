@@ -88,6 +88,12 @@ def refill(d):
     return go
 
 
+def swap_visited(d):
+    """Deletes the key being visited and inserts a new one: the size stays."""
+    n = iter(range(1000))
+    return lambda: (d.pop(next(iter(d))), d.__setitem__(f"b{next(n)}", hooked()))
+
+
 def drop_torch():
     bk.__dict__.pop("torch", None)
 
@@ -101,6 +107,8 @@ ROWS = [
     ("to_device", lambda a: {"a": hooked(), "b": hooked()}, "to", lambda a: drop_torch, (*NO_TORCH, 18)),
     ("to_device", lambda a: {"a": hooked(), "b": 1}, "to", lambda a: a.x.clear, (*CHANGED, 18)),
     ("to_device", lambda a: {"a": hooked(), "b": 1, "c": 2}, "to", lambda a: refill(a.x), None),
+    ("to_device", lambda a: {"a": hooked()}, "to", lambda a: swap_visited(a.x),
+     (RuntimeError, "dictionary keys changed during iteration", 18)),
     ("to_device", lambda a: Sub(a=hooked()), "items", lambda a: a.x.clear, lambda a, r: list(r) == ["a"]),
     ("to_device", lambda a: Sub(a=1), "items", lambda a: lambda: bk.to_device(a.x, "cpu"),
      (RecursionError, None, 18)),

@@ -177,3 +177,115 @@ def test_every_path_leaks_nothing(no_leak):
             except AssertionError as exc:
                 raise AssertionError(f"{p.name}: {exc}") from None
         raise
+
+
+# ------------------------------------------------------------------ crashes
+# Hostile Python code that once took the process down. Each runs in a fresh
+# interpreter and must end normally, printing what the caller saw.
+
+OUTCOME = """
+import sys, types
+def outcome(fn, *args):
+    try:
+        return repr(fn(*args))
+    except Exception as exc:
+        return f"{type(exc).__name__}: {exc}"
+"""
+# A stand-in for torch keeps these processes short.
+STUB_TORCH = OUTCOME + """
+torch = sys.modules["torch"] = types.ModuleType("torch")
+torch.Tensor = type("Tensor", (), {})
+import tarnex.core._batchkit as bk
+"""
+
+# A slot that is the function itself: no Python frame between the calls.
+RECURSION = {
+    "to": "class C: to = bk.to_device\nprint(outcome(bk.to_device, C(), 'cpu'))",
+    "items": "class D(dict): items = bk.example_probe\nprint(outcome(bk.example_probe, D(a=1)))",
+    "items-split": "class D(dict): items = bk.split_batch\nprint(outcome(bk.split_batch, D(a=1)))",
+    "values": "class D(dict): values = bk.example_tensor\nprint(outcome(bk.example_tensor, D(a=1)))",
+    "call": "class M: __call__ = bk.forward\nprint(outcome(bk.forward, M(), 1))",
+    "mnist": "import tarnex.data.mnist as mn\n"
+             "mn.transforms = types.SimpleNamespace(ToTensor=mn.mnist_loaders)\n"
+             "print(outcome(mn.mnist_loaders))",
+}
+
+# The walk's previous key is released while the next entry is taken: its
+# destructor replaces the next value, which only the dict holds.
+SWAP_OUT = """
+d = {}
+class Swapped:
+    done = False
+    def __hash__(self): return 1
+    def __ne__(self, other):
+        if not Swapped.done:
+            Swapped.done = True
+            del d[self]; d["z"] = 0
+        return True
+    def __del__(self): d["b"] = None
+d[Swapped()] = 1
+d["b"] = bytearray(1 << 20)
+print(outcome(bk.split_batch, d))
+"""
+
+# A daemon thread inside a callback (the lock released) when the interpreter
+# exits: the thread is unwound through the native frames.
+DAEMON = """
+import threading, time
+import tarnex.core._batchkit as bk
+class D(dict):
+    def items(self):
+        time.sleep(0.001)
+        return [("a", 1)]
+class V:
+    def to(self, device):
+        time.sleep(0.001)
+        return self
+def loop():
+    while True:
+        bk.split_batch(D()) if "{how}" == "items" else bk.to_device(V(), "cpu")
+threading.Thread(target=loop, daemon=True).start()
+time.sleep(0.2)
+print("exiting")
+"""
+
+
+def _python(code, tmp_path):
+    proc = subprocess.run([sys.executable, "-P", "-c", code], cwd=tmp_path, capture_output=True,
+                          text=True, timeout=120)
+    assert proc.returncode == 0, f"exit {proc.returncode}:\n{proc.stderr[-3000:]}"
+    return proc.stdout.strip()
+
+
+@pytest.mark.parametrize("slot", sorted(RECURSION))
+def test_a_function_reached_again_through_its_own_slot(slot, tmp_path):
+    out = _python((OUTCOME if slot == "mnist" else STUB_TORCH) + RECURSION[slot], tmp_path)
+    assert out == "RecursionError: maximum recursion depth exceeded while calling a Python object"
+
+
+def test_a_key_released_mid_walk_frees_nothing_in_use(tmp_path):
+    assert _python(STUB_TORCH + SWAP_OUT, tmp_path) == \
+        "RuntimeError: dictionary keys changed during iteration"
+
+
+def test_non_module_builtins_fails_the_import_cleanly(tmp_path):
+    code = OUTCOME + """
+real = sys.modules["builtins"]
+sys.modules["builtins"] = object()
+try:
+    import tarnex.core._batchkit
+except ImportError as exc:
+    print(exc)
+sys.modules["builtins"] = real
+import tarnex.core._batchkit as bk
+print(outcome(bk.example_probe, {}))
+"""
+    assert _python(code, tmp_path).splitlines() == [
+        "module 'builtins' is not a module (sys.modules holds a 'object')", "{}"]
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("how", ["items", "to"])
+def test_daemon_thread_inside_a_callback_at_exit(how, tmp_path):
+    for _ in range(4):
+        assert _python(DAEMON.replace("{how}", how), tmp_path) == "exiting"
