@@ -132,6 +132,9 @@ struct Module {
   // The call slot the interpreter gives a class that defines __call__ in
   // Python (found at execution; see python_call_method).
   ternaryfunc generic_call_slot = nullptr;
+  // The id of the dict watcher that moves dict_version (compat.hpp); -1: none
+  // could be had, and the look-up caches stay empty.
+  int dict_watcher = -1;
   TracebackCacheEntry* tb_cache = nullptr;
   size_t tb_cache_len = 0;
   size_t tb_cache_cap = 0;
@@ -183,6 +186,11 @@ int function_type_ready(Module& m) noexcept;
 // exception is kept and the entry is skipped.
 void add_traceback(Module& m, const char* funcname, int line, PyObject* globals) noexcept;
 
+// Replaces the exception in flight by type(message), with the old exception
+// as its cause and its context: what `raise type(message) from e` in an
+// `except ... as e` block gives.
+void raise_from_cause(PyObject* type, const char* message) noexcept;
+
 // The one-line failure site of a function body: adds the function's entry at
 // `line` and returns nullptr.
 inline PyObject* fail(FnObject* f, int line) noexcept {
@@ -195,16 +203,10 @@ inline PyObject* fail(FnObject* f, int line) noexcept {
 // The dict test: reads the type's flag only; calls nothing, cannot fail.
 inline bool is_dict(PyObject* o) noexcept { return PyDict_Check(o); }
 
-// The version of a dictionary as the look-up caches compare it: it changes
-// on every insert, replacement and delete, and no two dictionaries share one,
-// so an equal version means the very dictionary, unchanged.
-inline uint64_t dict_version(PyObject* d) noexcept {
-  return reinterpret_cast<PyDictObject*>(d)->ma_version_tag;
-}
-
 // One look-up site of a module global. The value found in the module
-// dictionary is kept with the dictionary's version; a hit in builtins is kept
-// with both versions, so any insert or delete in either is seen next time.
+// dictionary is kept with the dictionary's version (dict_version, see
+// compat.hpp); a hit in builtins is kept with both versions, so any insert or
+// delete in either is seen next time.
 //
 // The site holds no reference of its own: an unchanged dictionary still holds
 // the value it held when the site was filled, so a hit is alive for as long as
@@ -255,7 +257,7 @@ inline PyObject* lookup_global(FnObject* f, GlobalSite& site, PyObject* name) no
 // other object, a miss in the dictionary (module __getattr__, AttributeError)
 // and a module whose type has been reassigned take the ordinary access.
 // New reference.
-PyObject* module_attr(GlobalSite& site, PyObject* g, PyObject* attr) noexcept;
+PyObject* module_attr(Module& m, GlobalSite& site, PyObject* g, PyObject* attr) noexcept;
 
 // isinstance(v, cls) by the interpreter's full protocol. Where the class's
 // metaclass inherits type's own __instancecheck__, the check that hook would

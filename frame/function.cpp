@@ -3,7 +3,6 @@
 #include <cstring>
 
 #include "frame.hpp"
-#include "structmember.h"
 
 #if defined(_MSC_VER)
 #define FRAME_NOINLINE __declspec(noinline)
@@ -126,14 +125,14 @@ PyObject* fn_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
 
 FnObject* fn(PyObject* self) noexcept { return reinterpret_cast<FnObject*>(self); }
 
-PyObject* fn_or_none(PyObject* v) noexcept { return Ref::borrow(v ? v : Py_None).release(); }
+PyObject* fn_or_none(PyObject* v) noexcept { return Py_NewRef(v ? v : Py_None); }
 
 int fn_set_str(PyObject*& field, PyObject* value, const char* message) noexcept {
   if (value == nullptr || !PyUnicode_Check(value)) {
     PyErr_SetString(PyExc_TypeError, message);
     return -1;
   }
-  set_field(field, Ref::borrow(value).release());
+  set_field(field, Py_NewRef(value));
   return 0;
 }
 
@@ -149,20 +148,20 @@ int fn_set_qualname(PyObject* self, PyObject* value, void*) noexcept {
 
 PyObject* fn_get_module(PyObject* self, void*) noexcept { return fn_or_none(fn(self)->modname); }
 int fn_set_module(PyObject* self, PyObject* value, void*) noexcept {
-  set_field(fn(self)->modname, Ref::borrow(value).release());
+  set_field(fn(self)->modname, Py_XNewRef(value));
   return 0;
 }
 
 PyObject* fn_get_doc(PyObject* self, void*) noexcept { return fn_or_none(fn(self)->doc); }
 int fn_set_doc(PyObject* self, PyObject* value, void*) noexcept {
-  set_field(fn(self)->doc, Ref::borrow(value ? value : Py_None).release());
+  set_field(fn(self)->doc, Py_NewRef(value ? value : Py_None));
   return 0;
 }
 
 PyObject* fn_get_annotations(PyObject* self, void*) noexcept {
   FnObject* f = fn(self);
   if (f->annotations == nullptr && !(f->annotations = PyDict_New())) return nullptr;
-  return Ref::borrow(f->annotations).release();
+  return Py_NewRef(f->annotations);
 }
 int fn_set_annotations(PyObject* self, PyObject* value, void*) noexcept {
   if (value == Py_None) value = nullptr;
@@ -170,7 +169,7 @@ int fn_set_annotations(PyObject* self, PyObject* value, void*) noexcept {
     PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
     return -1;
   }
-  set_field(fn(self)->annotations, Ref::borrow(value).release());
+  set_field(fn(self)->annotations, Py_XNewRef(value));
   return 0;
 }
 
@@ -186,7 +185,7 @@ int fn_set_defaults_like(PyObject*& field, PyObject* value, bool want_tuple,
   // CAUTION: the warning machinery may run Python code (a filter, a
   // showwarning hook); `value` is the caller's and stays alive meanwhile.
   if (PyErr_WarnEx(PyExc_RuntimeWarning, warning, 1) < 0) return -1;
-  set_field(field, Ref::borrow(value).release());
+  set_field(field, Py_XNewRef(value));
   return 0;
 }
 
@@ -243,9 +242,9 @@ PyGetSetDef fn_getset[] = {
 #undef FN_RW
 
 PyMemberDef fn_members[] = {
-    {"__vectorcalloffset__", T_PYSSIZET, offsetof(FnObject, vectorcall), READONLY, nullptr},
-    {"__dictoffset__", T_PYSSIZET, offsetof(FnObject, dict), READONLY, nullptr},
-    {"__weaklistoffset__", T_PYSSIZET, offsetof(FnObject, weaklist), READONLY, nullptr},
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FnObject, vectorcall), Py_READONLY, nullptr},
+    {"__dictoffset__", Py_T_PYSSIZET, offsetof(FnObject, dict), Py_READONLY, nullptr},
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(FnObject, weaklist), Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -264,7 +263,7 @@ PyObject* fn_repr(PyObject* self) noexcept {
 
 // A function stored on a class binds like a Python function.
 PyObject* fn_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept {
-  if (obj == nullptr || obj == Py_None) return Ref::borrow(self).release();
+  if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
   return PyMethod_New(self, obj);
 }
 
@@ -292,8 +291,8 @@ int fn_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
 int fn_clear(PyObject* self) noexcept {
   FnObject* f = fn(self);
   Py_CLEAR(f->globals);
-  set_field(f->name, Ref::borrow(f->mod->empty_str).release());
-  set_field(f->qualname, Ref::borrow(f->mod->empty_str).release());
+  set_field(f->name, Py_NewRef(f->mod->empty_str));
+  set_field(f->qualname, Py_NewRef(f->mod->empty_str));
   Py_CLEAR(f->modname);
   Py_CLEAR(f->doc);
   Py_CLEAR(f->dict);
@@ -358,21 +357,21 @@ int define_function(Module& m, FnDef& d) noexcept {
   f->vectorcall = fn_vectorcall;
   f->def = &d;
   f->mod = &m;
-  f->globals = Ref::borrow(m.dict).release();
-  f->name = Ref::borrow(code->co_name).release();
-  f->qualname = Ref::borrow(code->co_qualname).release();
+  f->globals = Py_NewRef(m.dict);
+  f->name = Py_NewRef(code->co_name);
+  f->qualname = Py_NewRef(code->co_qualname);
   f->modname = nullptr;
   f->doc = nullptr;
   f->dict = nullptr;
   f->annotations = nullptr;
-  f->defaults = d.defaults ? Ref::borrow(*d.defaults).release() : nullptr;
+  f->defaults = d.defaults ? Py_NewRef(*d.defaults) : nullptr;
   f->kwdefaults = nullptr;
   f->weaklist = nullptr;
   Ref func = Ref::steal(reinterpret_cast<PyObject*>(f));
   PyObject_GC_Track(f);
 
   if (!(f->modname = PyUnicode_FromString(m.dotted))) return -1;
-  f->doc = d.doc ? PyUnicode_FromString(d.doc) : Ref::borrow(Py_None).release();
+  f->doc = d.doc ? PyUnicode_FromString(d.doc) : Py_NewRef(Py_None);
   if (!f->doc) return -1;
   if (d.nannotations > 0) {
     Ref ann = Ref::steal(PyDict_New());

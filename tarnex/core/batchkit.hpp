@@ -62,11 +62,38 @@ PyObject* map_tensor_values(frame::FnObject* f, frame::GlobalSite& site, PyObjec
   }
 }
 
+// The function bodies, each with its lines in tarnex/core/_batchkit.py: the
+// `def` line (the code object's first line, and the entry of a binding
+// failure) and the statements that report their failures at their own line.
+
+enum ToDeviceLine : int { kToDeviceDef = 15, kToDeviceDict = 18, kToDeviceMove = 19 };
 PyObject* to_device(frame::FnObject* f, PyObject* const* args) noexcept;
+
+enum ForwardLine : int { kForwardDef = 22, kForwardCall = 24, kForwardHasLogits = 25, kForwardLogits = 26 };
 PyObject* forward(frame::FnObject* f, PyObject* const* args) noexcept;
+
+// Line 33 also holds the generator expression, whose own entries say so.
+enum ExampleTensorLine : int { kExampleTensorDef = 30, kExampleTensorGenexpr = 33 };
 PyObject* example_tensor(frame::FnObject* f, PyObject* const* args) noexcept;
+
+enum SetPrimaryLine : int {
+  kSetPrimaryDef = 37,
+  kSetPrimaryCopy = 40,
+  kSetPrimaryLoop = 41,
+  kSetPrimaryTest = 42,
+  kSetPrimaryStore = 43,
+};
 PyObject* set_primary_input(frame::FnObject* f, PyObject* const* args) noexcept;
+
+enum SplitBatchLine : int {
+  kSplitBatchDef = 49,
+  kSplitBatchLabels = 57,
+  kSplitBatchInputs = 58,
+  kSplitBatchReturn = 59,
+};
 PyObject* split_batch(frame::FnObject* f, PyObject* const* args) noexcept;
+
+enum ExampleProbeLine : int { kExampleProbeDef = 63, kExampleProbeDict = 66, kExampleProbeCut = 67 };
 PyObject* example_probe(frame::FnObject* f, PyObject* const* args) noexcept;
 
 }  // namespace bk

@@ -148,7 +148,7 @@ PyObject* mn_names(std::initializer_list<PyObject*> names) noexcept {
   Ref t = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
   if (!t) return nullptr;
   Py_ssize_t i = 0;
-  for (PyObject* n : names) PyTuple_SET_ITEM(t.get(), i++, Ref::borrow(n).release());
+  for (PyObject* n : names) PyTuple_SET_ITEM(t.get(), i++, Py_NewRef(n));
   return t.release();
 }
 
