@@ -61,9 +61,8 @@ static inline PyCodeObject* PyUnstable_Code_New(int argcount, int kwonlyargcount
                                                 PyObject* consts, PyObject* names,
                                                 PyObject* varnames, PyObject* freevars,
                                                 PyObject* cellvars, PyObject* filename,
-                                                PyObject* name, PyObject* qualname,
-                                                int firstlineno, PyObject* linetable,
-                                                PyObject* exceptiontable) {
+                                                PyObject* name, PyObject* qualname, int firstlineno,
+                                                PyObject* linetable, PyObject* exceptiontable) {
   return PyCode_New(argcount, kwonlyargcount, nlocals, stacksize, flags, code, consts, names,
                     varnames, freevars, cellvars, filename, name, qualname, firstlineno, linetable,
                     exceptiontable);

@@ -60,7 +60,6 @@ struct CodeDef {
   int extra_flags = 0;  // CO_GENERATOR for a generator expression
   const char* const* varnames = nullptr;
   int nvarnames = 0;
-  PyObject* code = nullptr;  // strong, process lifetime; set at execution
 };
 
 struct Annotation {
@@ -73,7 +72,8 @@ struct Annotation {
 using ImplFn = PyObject* (*)(FnObject* self, PyObject* const* args);
 
 // A Python-visible function of a module. Definitions name their fields
-// (designated initializers); the optional ones default to none.
+// (designated initializers); the optional ones default to none. What
+// execution makes from a definition is in its FnRuntime.
 struct FnDef {
   CodeDef code;                          // name, parameters, first line, variables
   const char* traceback_name = nullptr;  // full dotted name used in traceback entries
@@ -82,9 +82,13 @@ struct FnDef {
   int nannotations = 0;
   PyObject** defaults = nullptr;  // slot of a module constant tuple, or nullptr
   ImplFn impl = nullptr;
-  // Filled at execution: the interned parameter names (borrowed from code).
-  PyObject* params[kMaxParams] = {};
-  int nrequired = 0;
+};
+
+// What module execution makes for one function definition.
+struct FnRuntime {
+  PyObject* code = nullptr;           // strong: the code object
+  PyObject* params[kMaxParams] = {};  // its interned parameter names (borrowed from it)
+  int nrequired = 0;                  // parameters without a default
 };
 
 // ------------------------------------------------------------ module state
@@ -105,14 +109,17 @@ struct Module {
   const char* filename = nullptr;     // "tarnex/core/_batchkit.py"
   const StrConst* strings = nullptr;  // the module's own interned strings
   size_t nstrings = 0;
-  FnDef* const* functions = nullptr;
+  const FnDef* const* functions = nullptr;
   size_t nfunctions = 0;
-  CodeDef* const* extra_codes = nullptr;  // code objects that are not functions
+  const CodeDef* const* extra_codes = nullptr;  // code objects that are not functions
   size_t nextra_codes = 0;
   int (*constants)(Module& m) = nullptr;        // numeric and other constants
   int (*body)(Module& m, int* line) = nullptr;  // runs the module body
 
   // Runtime state, process lifetime (all strong unless noted).
+  // What execution makes from the definitions, index for index (PyMem).
+  FnRuntime* fn_runtime = nullptr;          // one per function
+  PyObject** extra_code_objects = nullptr;  // one per extra code
   int64_t interp_id = -1;
   PyObject* module = nullptr;
   PyObject* dict = nullptr;
@@ -154,7 +161,7 @@ int import_module(Module& m, PyObject* modname) noexcept;
 int import_submodule_as(Module& m, PyObject* dotted, PyObject* package, PyObject* sub,
                         PyObject* bind_as) noexcept;
 // Makes the function object of `def` and stores it in the module dictionary.
-int define_function(Module& m, FnDef& def) noexcept;
+int define_function(Module& m, const FnDef& def) noexcept;
 // name = value in the module dictionary.
 int set_global(Module& m, PyObject* name, PyObject* value) noexcept;
 
@@ -163,7 +170,8 @@ int set_global(Module& m, PyObject* name, PyObject* value) noexcept;
 struct FnObject {
   PyObject_HEAD
   vectorcallfunc vectorcall;
-  FnDef* def;             // static
+  const FnDef* def;       // static
+  const FnRuntime* rt;    // the definition's, in mod
   Module* mod;            // static
   PyObject* globals;      // strong: the module dictionary
   PyObject* name;         // strong
@@ -330,9 +338,9 @@ class DictWalk {
 };
 
 // Argument annotation enforcement.
-// TypeError "Argument '%.200s' has incorrect type (expected %.200s, got
-// %.200s)%s%U" unless type(v) is exactly `t`; a subclass of a builtin type
-// gets the note that explains why. 0 or -1.
+// TypeError "Argument '<argname>' has incorrect type (expected <t>, got
+// <type(v)>)" unless type(v) is exactly `t` (names cut at 200 bytes); a
+// subclass of a builtin type gets ". " and the note that explains why. 0 or -1.
 int raise_incorrect_type(PyObject* v, PyTypeObject* t, const char* argname) noexcept;
 inline int check_exact_type(PyObject* v, PyTypeObject* t, const char* argname) noexcept {
   return Py_IS_TYPE(v, t) ? 0 : raise_incorrect_type(v, t, argname);

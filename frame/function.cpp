@@ -15,13 +15,14 @@ namespace {
 
 // ------------------------------------------------------------------ binding
 
-FRAME_NOINLINE void fn_raise_count(const FnDef& d, Py_ssize_t given, bool too_many) {
+FRAME_NOINLINE void fn_raise_count(const FnDef& d, const FnRuntime& r, Py_ssize_t given,
+                                   bool too_many) {
   const int n = d.code.argcount;
   const char* word = "exactly";
   Py_ssize_t count = n;
-  if (d.nrequired != n) {
+  if (r.nrequired != n) {
     word = too_many ? "at most" : "at least";
-    count = too_many ? n : d.nrequired;
+    count = too_many ? n : r.nrequired;
   }
   PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
                d.code.name, word, count, count == 1 ? "" : "s", given);
@@ -37,12 +38,12 @@ bool fn_same_text(PyObject* a, PyObject* b) noexcept {
 }
 
 // Binds positionals and keywords into `bound` (borrowed references).
-FRAME_NOINLINE int fn_bind(const FnDef& d, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames, PyObject** bound) {
+FRAME_NOINLINE int fn_bind(const FnDef& d, const FnRuntime& r, PyObject* const* args,
+                           Py_ssize_t nargs, PyObject* kwnames, PyObject** bound) {
   const int n = d.code.argcount;
   const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-  if (nargs > n || (nkw == 0 && nargs < d.nrequired)) {
-    fn_raise_count(d, nargs, nargs > n);
+  if (nargs > n || (nkw == 0 && nargs < r.nrequired)) {
+    fn_raise_count(d, r, nargs, nargs > n);
     return -1;
   }
   for (int i = 0; i < n; ++i) bound[i] = i < nargs ? args[i] : nullptr;
@@ -51,7 +52,7 @@ FRAME_NOINLINE int fn_bind(const FnDef& d, PyObject* const* args, Py_ssize_t nar
     PyObject* key = PyTuple_GET_ITEM(kwnames, k);
     int idx = -1;
     for (int i = 0; i < n; ++i) {
-      if (d.params[i] == key) {
+      if (r.params[i] == key) {
         idx = i;
         break;
       }
@@ -62,7 +63,7 @@ FRAME_NOINLINE int fn_bind(const FnDef& d, PyObject* const* args, Py_ssize_t nar
         return -1;
       }
       for (int i = 0; i < n; ++i) {
-        if (fn_same_text(d.params[i], key)) {
+        if (fn_same_text(r.params[i], key)) {
           idx = i;
           break;
         }
@@ -83,11 +84,11 @@ FRAME_NOINLINE int fn_bind(const FnDef& d, PyObject* const* args, Py_ssize_t nar
 
   for (int i = 0; i < n; ++i) {
     if (bound[i] != nullptr) continue;
-    if (i < d.nrequired) {
-      fn_raise_count(d, i, false);
+    if (i < r.nrequired) {
+      fn_raise_count(d, r, i, false);
       return -1;
     }
-    bound[i] = PyTuple_GET_ITEM(*d.defaults, i - d.nrequired);
+    bound[i] = PyTuple_GET_ITEM(*d.defaults, i - r.nrequired);
   }
   return 0;
 }
@@ -95,7 +96,8 @@ FRAME_NOINLINE int fn_bind(const FnDef& d, PyObject* const* args, Py_ssize_t nar
 FRAME_NOINLINE PyObject* fn_call_slow(FnObject* f, PyObject* const* args, Py_ssize_t nargs,
                                       PyObject* kwnames) {
   PyObject* bound[kMaxParams];
-  if (fn_bind(*f->def, args, nargs, kwnames, bound) < 0) return fail(f, f->def->code.first_line);
+  if (fn_bind(*f->def, *f->rt, args, nargs, kwnames, bound) < 0)
+    return fail(f, f->def->code.first_line);
   return f->def->impl(f, bound);
 }
 
@@ -207,9 +209,7 @@ int fn_set_kwdefaults(PyObject* self, PyObject* value, void*) noexcept {
       "function calls");
 }
 
-PyObject* fn_get_code(PyObject* self, void*) noexcept {
-  return fn_or_none(fn(self)->def->code.code);
-}
+PyObject* fn_get_code(PyObject* self, void*) noexcept { return fn_or_none(fn(self)->rt->code); }
 PyObject* fn_get_globals(PyObject* self, void*) noexcept { return fn_or_none(fn(self)->globals); }
 PyObject* fn_get_closure(PyObject*, void*) noexcept { Py_RETURN_NONE; }
 PyObject* fn_get_is_coroutine(PyObject*, void*) noexcept { Py_RETURN_FALSE; }
@@ -251,14 +251,33 @@ PyMemberDef fn_members[] = {
 // Pickling goes by reference: the module attribute of this name.
 PyObject* fn_reduce(PyObject* self, PyObject*) noexcept { return fn_or_none(fn(self)->qualname); }
 
+// __annotate__(format) as the interpreter's own annotate functions answer it
+// (3.14 asks for it where earlier versions read __annotations__, as
+// functools.wraps does): a new dict of the annotations for VALUE (1), and
+// NotImplementedError for any other format, from which annotationlib derives
+// the others.
+PyObject* fn_annotate(PyObject* self, PyObject* format) noexcept {
+  const long value_format = 1;
+  const long fmt = PyLong_AsLong(format);
+  if (fmt == -1 && PyErr_Occurred()) return nullptr;
+  if (fmt != value_format) {
+    PyErr_SetNone(PyExc_NotImplementedError);
+    return nullptr;
+  }
+  Ref annotations = Ref::steal(fn_get_annotations(self, nullptr));
+  return annotations ? PyDict_Copy(annotations.get()) : nullptr;
+}
+
 PyMethodDef fn_methods[] = {
     {"__reduce__", fn_reduce, METH_NOARGS, nullptr},
+    {"__annotate__", fn_annotate, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
+// The qualified name is a str from creation to deallocation: the setter
+// takes nothing else and clearing leaves the empty string.
 PyObject* fn_repr(PyObject* self) noexcept {
-  PyObject* q = fn(self)->qualname;
-  return PyUnicode_FromFormat("<cyfunction %U at %p>", q ? q : Py_None, self);
+  return PyUnicode_FromFormat("<cyfunction %U at %p>", fn(self)->qualname, self);
 }
 
 // A function stored on a class binds like a Python function.
@@ -350,12 +369,22 @@ int function_type_ready(Module& m) noexcept {
   return 0;
 }
 
-int define_function(Module& m, FnDef& d) noexcept {
-  PyCodeObject* code = reinterpret_cast<PyCodeObject*>(d.code.code);
+int define_function(Module& m, const FnDef& d) noexcept {
+  const FnRuntime* rt = nullptr;
+  for (size_t i = 0; i < m.nfunctions && m.fn_runtime != nullptr; ++i) {
+    if (m.functions[i] == &d) rt = &m.fn_runtime[i];
+  }
+  if (rt == nullptr || rt->code == nullptr) {
+    PyErr_Format(PyExc_SystemError, "function '%s' is not one of module '%s'", d.code.name,
+                 m.dotted);
+    return -1;
+  }
+  PyCodeObject* code = reinterpret_cast<PyCodeObject*>(rt->code);
   FnObject* f = PyObject_GC_New(FnObject, m.fn_type);
   if (!f) return -1;
   f->vectorcall = fn_vectorcall;
   f->def = &d;
+  f->rt = rt;
   f->mod = &m;
   f->globals = Py_NewRef(m.dict);
   f->name = Py_NewRef(code->co_name);

@@ -41,8 +41,7 @@ PyObject* lookup_global_slow(FnObject* f, GlobalSite& site, PyObject* name) noex
   }
   PyObject* v = PyDict_GetItemWithError(builtins, name);  // borrowed
   if (v != nullptr) {
-    if (globals != nullptr && helpers_watch(*f->mod, globals) &&
-        helpers_watch(*f->mod, builtins)) {
+    if (globals != nullptr && helpers_watch(*f->mod, globals) && helpers_watch(*f->mod, builtins)) {
       site.dict = globals;
       site.dict_tag = dict_version(globals);
       site.builtins_tag = dict_version(builtins);

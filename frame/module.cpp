@@ -1,6 +1,7 @@
 // module.cpp - module creation and execution, and the statements a module
 // body is made of (imports, function definitions, global stores).
 #include <cstring>
+#include <new>
 
 #include "frame.hpp"
 
@@ -131,8 +132,8 @@ int mod_find_generic_call_slot(Module& m) noexcept {
   return 0;
 }
 
-int mod_make_code(Module& m, CodeDef& c) noexcept {
-  if (c.code) return 0;
+int mod_make_code(Module& m, const CodeDef& c, PyObject*& out) noexcept {
+  if (out) return 0;
   Ref varnames = Ref::steal(PyTuple_New(c.nvarnames));
   if (!varnames) return -1;
   for (int i = 0; i < c.nvarnames; ++i) {
@@ -150,24 +151,49 @@ int mod_make_code(Module& m, CodeDef& c) noexcept {
       CO_OPTIMIZED | CO_NEWLOCALS | c.extra_flags, m.empty_bytes, t0, t0, varnames.get(), t0, t0,
       m.filename_obj, name.get(), qualname.get(), c.first_line, m.empty_bytes, m.empty_bytes);
   if (!code) return -1;
-  c.code = reinterpret_cast<PyObject*>(code);
+  out = reinterpret_cast<PyObject*>(code);
+  return 0;
+}
+
+// The runtime entries of the definitions, made once (a failed execution
+// keeps what it made for the next attempt).
+int mod_make_runtime(Module& m) noexcept {
+  if (m.fn_runtime == nullptr) {
+    void* p = PyMem_Calloc(m.nfunctions + 1, sizeof(FnRuntime));
+    if (p == nullptr) {
+      PyErr_NoMemory();
+      return -1;
+    }
+    m.fn_runtime = static_cast<FnRuntime*>(p);
+    for (size_t i = 0; i < m.nfunctions; ++i) new (&m.fn_runtime[i]) FnRuntime{};
+  }
+  if (m.extra_code_objects == nullptr) {
+    void* p = PyMem_Calloc(m.nextra_codes + 1, sizeof(PyObject*));
+    if (p == nullptr) {
+      PyErr_NoMemory();
+      return -1;
+    }
+    m.extra_code_objects = static_cast<PyObject**>(p);
+  }
   return 0;
 }
 
 int mod_make_codes(Module& m) noexcept {
+  if (mod_make_runtime(m) < 0) return -1;
   for (size_t i = 0; i < m.nfunctions; ++i) {
-    FnDef& d = *m.functions[i];
-    if (mod_make_code(m, d.code) < 0) return -1;
+    const FnDef& d = *m.functions[i];
+    FnRuntime& r = m.fn_runtime[i];
+    if (mod_make_code(m, d.code, r.code) < 0) return -1;
     // The code object's own (interned) names, which it keeps alive; the
     // tuple that hands them out may be made anew.
-    Ref varnames = Ref::steal(PyCode_GetVarnames(reinterpret_cast<PyCodeObject*>(d.code.code)));
+    Ref varnames = Ref::steal(PyCode_GetVarnames(reinterpret_cast<PyCodeObject*>(r.code)));
     if (!varnames) return -1;
-    for (int p = 0; p < d.code.argcount; ++p) d.params[p] = PyTuple_GET_ITEM(varnames.get(), p);
+    for (int p = 0; p < d.code.argcount; ++p) r.params[p] = PyTuple_GET_ITEM(varnames.get(), p);
     Py_ssize_t ndefaults = d.defaults ? PyTuple_GET_SIZE(*d.defaults) : 0;
-    d.nrequired = d.code.argcount - static_cast<int>(ndefaults);
+    r.nrequired = d.code.argcount - static_cast<int>(ndefaults);
   }
   for (size_t i = 0; i < m.nextra_codes; ++i) {
-    if (mod_make_code(m, *m.extra_codes[i]) < 0) return -1;
+    if (mod_make_code(m, *m.extra_codes[i], m.extra_code_objects[i]) < 0) return -1;
   }
   return 0;
 }

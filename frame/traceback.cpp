@@ -26,8 +26,7 @@ PyObject* tb_code(Module& m, const char* funcname, int line) noexcept {
     m.tb_cache = static_cast<TracebackCacheEntry*>(grown);
     m.tb_cache_cap = cap;
   }
-  m.tb_cache[m.tb_cache_len++] = {funcname, line,
-                                  Py_NewRef(reinterpret_cast<PyObject*>(code))};
+  m.tb_cache[m.tb_cache_len++] = {funcname, line, Py_NewRef(reinterpret_cast<PyObject*>(code))};
   return reinterpret_cast<PyObject*>(code);
 }
 

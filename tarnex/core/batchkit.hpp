@@ -27,9 +27,6 @@ struct State {
 
 extern State state;
 
-// The code object of the generator expression inside example_tensor.
-extern frame::CodeDef genexpr_code;
-
 // The tensor test: isinstance(v, torch.Tensor), `torch` and `Tensor` fetched
 // anew. 1, 0 or -1.
 inline int is_tensor(frame::FnObject* f, frame::GlobalSite& site, PyObject* v) noexcept {
@@ -69,7 +66,12 @@ PyObject* map_tensor_values(frame::FnObject* f, frame::GlobalSite& site, PyObjec
 enum ToDeviceLine : int { kToDeviceDef = 15, kToDeviceDict = 18, kToDeviceMove = 19 };
 PyObject* to_device(frame::FnObject* f, PyObject* const* args) noexcept;
 
-enum ForwardLine : int { kForwardDef = 22, kForwardCall = 24, kForwardHasLogits = 25, kForwardLogits = 26 };
+enum ForwardLine : int {
+  kForwardDef = 22,
+  kForwardCall = 24,
+  kForwardHasLogits = 25,
+  kForwardLogits = 26
+};
 PyObject* forward(frame::FnObject* f, PyObject* const* args) noexcept;
 
 // Line 33 also holds the generator expression, whose own entries say so.
@@ -93,7 +95,11 @@ enum SplitBatchLine : int {
 };
 PyObject* split_batch(frame::FnObject* f, PyObject* const* args) noexcept;
 
-enum ExampleProbeLine : int { kExampleProbeDef = 63, kExampleProbeDict = 66, kExampleProbeCut = 67 };
+enum ExampleProbeLine : int {
+  kExampleProbeDef = 63,
+  kExampleProbeDict = 66,
+  kExampleProbeCut = 67
+};
 PyObject* example_probe(frame::FnObject* f, PyObject* const* args) noexcept;
 
 }  // namespace bk
