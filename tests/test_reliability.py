@@ -260,7 +260,10 @@ def _python(code, tmp_path):
 @pytest.mark.parametrize("slot", sorted(RECURSION))
 def test_a_function_reached_again_through_its_own_slot(slot, tmp_path):
     out = _python((OUTCOME if slot == "mnist" else STUB_TORCH) + RECURSION[slot], tmp_path)
-    assert out == "RecursionError: maximum recursion depth exceeded while calling a Python object"
+    # The interpreter's depth check words its own part: "maximum recursion
+    # depth exceeded" up to 3.13, the stack used from 3.14 on.
+    assert out.startswith("RecursionError: ") and out.endswith(" while calling a Python object")
+    assert "\n" not in out
 
 
 def test_a_key_released_mid_walk_frees_nothing_in_use(tmp_path):
