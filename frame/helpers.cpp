@@ -14,7 +14,9 @@ namespace {
 bool helpers_watch(Module& m, PyObject* d) noexcept {
   if (m.dict_watcher < 0) return false;
   if (dict_watch(m.dict_watcher, d) == 0) return true;
-  PyErr_Clear();  // only a dict that is not one; the look-up itself succeeded
+  // Fails only for an id not registered or an object that is no dict: never
+  // here, and the look-up that found the value succeeded anyway.
+  PyErr_Clear();
   return false;
 }
 
