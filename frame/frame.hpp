@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <type_traits>
 
 #include "ref.hpp"
 
@@ -204,6 +205,19 @@ void raise_from_cause(PyObject* type, const char* message) noexcept;
 inline PyObject* fail(FnObject* f, int line) noexcept {
   add_traceback(*f->mod, f->def->traceback_name, line, f->globals);
   return nullptr;
+}
+
+// A function's line table is an enum class of its source lines, one per
+// failure site; traceback entries take them as numbers.
+template <class Line>
+  requires std::is_enum_v<Line>
+constexpr int line_no(Line line) noexcept {
+  return static_cast<int>(line);
+}
+template <class Line>
+  requires std::is_enum_v<Line>
+inline PyObject* fail(FnObject* f, Line line) noexcept {
+  return fail(f, line_no(line));
 }
 
 // --------------------------------------------------------- shared helpers

@@ -39,7 +39,7 @@ constexpr FnDef bk_to_device = {
     .code = {.name = "to_device",
              .qualname = "to_device",
              .argcount = 2,
-             .first_line = kToDeviceDef,
+             .first_line = frame::line_no(ToDeviceLine::kDef),
              BK_VARS(kToDeviceVars)},
     .traceback_name = "tarnex.core._batchkit.to_device",
     .doc = "Move x to device \xe2\x80\x94 handles plain tensors and HF dict inputs.",
@@ -51,7 +51,7 @@ constexpr FnDef bk_forward = {
     .code = {.name = "forward",
              .qualname = "forward",
              .argcount = 2,
-             .first_line = kForwardDef,
+             .first_line = frame::line_no(ForwardLine::kDef),
              BK_VARS(kForwardVars)},
     .traceback_name = "tarnex.core._batchkit.forward",
     .doc = "Run forward pass \xe2\x80\x94 handles plain tensors and HF dict inputs/outputs.",
@@ -62,7 +62,7 @@ constexpr FnDef bk_example_tensor = {
     .code = {.name = "example_tensor",
              .qualname = "example_tensor",
              .argcount = 1,
-             .first_line = kExampleTensorDef,
+             .first_line = frame::line_no(ExampleTensorLine::kDef),
              BK_VARS(kExampleTensorVars)},
     .traceback_name = "tarnex.core._batchkit.example_tensor",
     .doc = "Return a plain tensor from x (first tensor value for dict inputs).",
@@ -74,7 +74,7 @@ constexpr FnDef bk_set_primary_input = {
     .code = {.name = "set_primary_input",
              .qualname = "set_primary_input",
              .argcount = 2,
-             .first_line = kSetPrimaryDef,
+             .first_line = frame::line_no(SetPrimaryLine::kDef),
              BK_VARS(kSetPrimaryVars)},
     .traceback_name = "tarnex.core._batchkit.set_primary_input",
     .doc = "Return x with the first tensor replaced by replacement (for gradient tracking).",
@@ -86,7 +86,7 @@ constexpr FnDef bk_split_batch = {
     .code = {.name = "split_batch",
              .qualname = "split_batch",
              .argcount = 1,
-             .first_line = kSplitBatchDef,
+             .first_line = frame::line_no(SplitBatchLine::kDef),
              BK_VARS(kSplitBatchVars)},
     .traceback_name = "tarnex.core._batchkit.split_batch",
     .doc =
@@ -101,7 +101,7 @@ constexpr FnDef bk_example_probe = {
     .code = {.name = "example_probe",
              .qualname = "example_probe",
              .argcount = 1,
-             .first_line = kExampleProbeDef,
+             .first_line = frame::line_no(ExampleProbeLine::kDef),
              BK_VARS(kExampleProbeVars)},
     .traceback_name = "tarnex.core._batchkit.example_probe",
     .doc =
@@ -114,7 +114,7 @@ constexpr FnDef bk_example_probe = {
 // The code object of the generator expression inside example_tensor.
 constexpr CodeDef bk_genexpr_code = {.name = "genexpr",
                                      .qualname = "example_tensor.<locals>.genexpr",
-                                     .first_line = kExampleTensorGenexpr,
+                                     .first_line = frame::line_no(ExampleTensorLine::kGenexpr),
                                      .extra_flags = CO_GENERATOR,
                                      BK_VARS(kGenexprVars)};
 
@@ -143,21 +143,21 @@ int bk_constants(frame::Module&) noexcept {
 
 // The module body's lines: the imports, and line 1, where the module's own
 // work (constants, __test__) is reported.
-enum BodyLine : int { kBodyModule = 1, kBodyTyping = 10, kBodyTorch = 12 };
+enum class BodyLine : std::uint8_t { kModule = 1, kTyping = 10, kTorch = 12 };
 
 // The module body, statement by statement; `line` names the statement that
 // runs, for the traceback entry of a failure.
 int bk_body(frame::Module& m, int* line) noexcept {
-  *line = kBodyTyping;
+  *line = frame::line_no(BodyLine::kTyping);
   if (frame::import_from(m, state.s_typing, {state.s_Any, state.s_Dict}) < 0) return -1;
-  *line = kBodyTorch;
+  *line = frame::line_no(BodyLine::kTorch);
   if (frame::import_module(m, state.s_torch) < 0) return -1;
   // Each definition's statement starts at the function's first line.
   for (const FnDef* def : bk_functions) {
     *line = def->code.first_line;
     if (frame::define_function(m, *def) < 0) return -1;
   }
-  *line = kBodyModule;
+  *line = frame::line_no(BodyLine::kModule);
   frame::Ref test = frame::Ref::steal(PyDict_New());
   if (!test) return -1;
   return frame::set_global(m, m.s.dunder_test, test.get());

@@ -61,32 +61,32 @@ PyObject* split_batch(frame::FnObject* f, PyObject* const* args) noexcept {
   // "label" first, so a present "labels" wins even when it holds None.
   PyObject* first_args[] = {nullptr, batch, state.s_label};
   Ref first = Ref::steal(batches_call_get(first_args, 2));
-  if (!first) return fail(f, kSplitBatchLabels);
+  if (!first) return fail(f, SplitBatchLine::kLabels);
   PyObject* second_args[] = {nullptr, batch, state.s_labels, first.get()};
   Ref labels = Ref::steal(batches_call_get(second_args, 3));
-  if (!labels) return fail(f, kSplitBatchLabels);
+  if (!labels) return fail(f, SplitBatchLine::kLabels);
   first.reset();
 
   Ref inputs = Ref::steal(PyDict_New());
-  if (!inputs) return fail(f, kSplitBatchInputs);
+  if (!inputs) return fail(f, SplitBatchLine::kInputs);
   frame::DictWalk walk(state.frame, frame::DictWalk::Kind::kItems);
-  if (walk.start(batch) < 0) return fail(f, kSplitBatchInputs);
+  if (walk.start(batch) < 0) return fail(f, SplitBatchLine::kInputs);
   Ref k, v;
   for (;;) {
     int r = walk.next(k, v);
-    if (r < 0) return fail(f, kSplitBatchInputs);
+    if (r < 0) return fail(f, SplitBatchLine::kInputs);
     if (r == 0) break;
     int d = batches_differs(k.get(), state.s_labels);
-    if (d < 0) return fail(f, kSplitBatchInputs);
+    if (d < 0) return fail(f, SplitBatchLine::kInputs);
     if (d == 0) continue;
     d = batches_differs(k.get(), state.s_label);
-    if (d < 0) return fail(f, kSplitBatchInputs);
+    if (d < 0) return fail(f, SplitBatchLine::kInputs);
     if (d == 0) continue;
-    if (PyDict_SetItem(inputs.get(), k.get(), v.get()) < 0) return fail(f, kSplitBatchInputs);
+    if (PyDict_SetItem(inputs.get(), k.get(), v.get()) < 0) return fail(f, SplitBatchLine::kInputs);
   }
 
   PyObject* pair = PyTuple_New(2);
-  if (pair == nullptr) return fail(f, kSplitBatchReturn);
+  if (pair == nullptr) return fail(f, SplitBatchLine::kReturn);
   PyTuple_SET_ITEM(pair, 0, inputs.release());
   PyTuple_SET_ITEM(pair, 1, labels.release());
   return pair;
@@ -96,13 +96,13 @@ PyObject* example_probe(frame::FnObject* f, PyObject* const* args) noexcept {
   PyObject* x = args[0];
   if (!frame::is_dict(x)) {
     PyObject* cut = batches_cut(x);
-    return cut ? cut : fail(f, kExampleProbeCut);
+    return cut ? cut : fail(f, ExampleProbeLine::kCut);
   }
 
   // `torch` is looked up for every entry: a rebinding takes effect from the
   // next entry on.
   PyObject* out = map_tensor_values(f, batches_torch_site, x, batches_cut);
-  return out ? out : fail(f, kExampleProbeDict);
+  return out ? out : fail(f, ExampleProbeLine::kDict);
 }
 
 }  // namespace bk

@@ -63,43 +63,34 @@ PyObject* map_tensor_values(frame::FnObject* f, frame::GlobalSite& site, PyObjec
 // `def` line (the code object's first line, and the entry of a binding
 // failure) and the statements that report their failures at their own line.
 
-enum ToDeviceLine : int { kToDeviceDef = 15, kToDeviceDict = 18, kToDeviceMove = 19 };
+enum class ToDeviceLine : std::uint8_t { kDef = 15, kDict = 18, kMove = 19 };
 PyObject* to_device(frame::FnObject* f, PyObject* const* args) noexcept;
 
-enum ForwardLine : int {
-  kForwardDef = 22,
-  kForwardCall = 24,
-  kForwardHasLogits = 25,
-  kForwardLogits = 26
-};
+enum class ForwardLine : std::uint8_t { kDef = 22, kCall = 24, kHasLogits = 25, kLogits = 26 };
 PyObject* forward(frame::FnObject* f, PyObject* const* args) noexcept;
 
 // Line 33 also holds the generator expression, whose own entries say so.
-enum ExampleTensorLine : int { kExampleTensorDef = 30, kExampleTensorGenexpr = 33 };
+enum class ExampleTensorLine : std::uint8_t { kDef = 30, kGenexpr = 33 };
 PyObject* example_tensor(frame::FnObject* f, PyObject* const* args) noexcept;
 
-enum SetPrimaryLine : int {
-  kSetPrimaryDef = 37,
-  kSetPrimaryCopy = 40,
-  kSetPrimaryLoop = 41,
-  kSetPrimaryTest = 42,
-  kSetPrimaryStore = 43,
+enum class SetPrimaryLine : std::uint8_t {
+  kDef = 37,
+  kCopy = 40,
+  kLoop = 41,
+  kTest = 42,
+  kStore = 43,
 };
 PyObject* set_primary_input(frame::FnObject* f, PyObject* const* args) noexcept;
 
-enum SplitBatchLine : int {
-  kSplitBatchDef = 49,
-  kSplitBatchLabels = 57,
-  kSplitBatchInputs = 58,
-  kSplitBatchReturn = 59,
+enum class SplitBatchLine : std::uint8_t {
+  kDef = 49,
+  kLabels = 57,
+  kInputs = 58,
+  kReturn = 59,
 };
 PyObject* split_batch(frame::FnObject* f, PyObject* const* args) noexcept;
 
-enum ExampleProbeLine : int {
-  kExampleProbeDef = 63,
-  kExampleProbeDict = 66,
-  kExampleProbeCut = 67
-};
+enum class ExampleProbeLine : std::uint8_t { kDef = 63, kDict = 66, kCut = 67 };
 PyObject* example_probe(frame::FnObject* f, PyObject* const* args) noexcept;
 
 }  // namespace bk

@@ -16,7 +16,7 @@ frame::GlobalSite pri_set_torch_site;
 // cache keys entries by the name's address, so one static array keeps them
 // apart from example_tensor's own entry at the same line.
 constexpr char kGenexprName[] = "genexpr";
-constexpr int kGenexprLine = kExampleTensorGenexpr;
+constexpr int kGenexprLine = frame::line_no(ExampleTensorLine::kGenexpr);
 
 // The walk of the generator expression over the values of `x`: the first
 // value that passes the tensor test goes to `found`. 1 found, 0 the walk
@@ -68,7 +68,7 @@ PyObject* example_tensor(frame::FnObject* f, PyObject* const* args) noexcept {
   if (r > 0) return found.release();
   // next() on an exhausted generator: a bare StopIteration (empty args).
   if (r == 0) PyErr_SetNone(PyExc_StopIteration);
-  return fail(f, kExampleTensorGenexpr);
+  return fail(f, ExampleTensorLine::kGenexpr);
 }
 
 PyObject* set_primary_input(frame::FnObject* f, PyObject* const* args) noexcept {
@@ -78,20 +78,21 @@ PyObject* set_primary_input(frame::FnObject* f, PyObject* const* args) noexcept 
   // dict(x): always a new plain dict, built by the interpreter's own rules
   // for a mapping (a subclass's keys and item access may run here).
   Ref out = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), x));
-  if (!out) return fail(f, kSetPrimaryCopy);
+  if (!out) return fail(f, SetPrimaryLine::kCopy);
   // `out` is an exact dict: walked in place, with the size check.
   DictWalk walk(state.frame, DictWalk::Kind::kItems);
-  if (walk.start(out.get()) < 0) return fail(f, kSetPrimaryLoop);
+  if (walk.start(out.get()) < 0) return fail(f, SetPrimaryLine::kLoop);
   Ref k, v;
   for (;;) {
     int r = walk.next(k, v);
-    if (r < 0) return fail(f, kSetPrimaryLoop);
+    if (r < 0) return fail(f, SetPrimaryLine::kLoop);
     if (r == 0) return out.release();
     int t = is_tensor(f, pri_set_torch_site, v.get());
-    if (t < 0) return fail(f, kSetPrimaryTest);
+    if (t < 0) return fail(f, SetPrimaryLine::kTest);
     if (t) {
       // The key is present already, so it keeps its place.
-      if (PyDict_SetItem(out.get(), k.get(), replacement) < 0) return fail(f, kSetPrimaryStore);
+      if (PyDict_SetItem(out.get(), k.get(), replacement) < 0)
+        return fail(f, SetPrimaryLine::kStore);
       return out.release();
     }
   }
