@@ -87,8 +87,9 @@ namespace frame {
 // dictionary and `dict_version(dict)` read at that time; an equal pair later
 // means no entry of that dictionary has been added, replaced or deleted
 // since. Before a cache entry is filled, the dictionary is passed to
-// `dict_watch` with the id that `dict_watcher_add` gave (once per interpreter;
-// `dict_watcher_clear` gives it back).
+// `dict_watch` with the id that `dict_watcher_add` gave (once per module
+// state, which lives as long as the interpreter: its finalization releases
+// the watcher).
 //
 // 3.11: every dict carries a version tag that is unique across the process
 // and changes on each modification; nothing needs watching.
@@ -109,12 +110,10 @@ inline int dict_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexce
 }
 
 inline int dict_watcher_add() noexcept { return PyDict_AddWatcher(dict_event); }
-inline int dict_watcher_clear(int id) noexcept { return PyDict_ClearWatcher(id); }
 inline int dict_watch(int id, PyObject* dict) noexcept { return PyDict_Watch(id, dict); }
 inline uint64_t dict_version(PyObject*) noexcept { return dict_events; }
 #else
 inline int dict_watcher_add() noexcept { return 0; }
-inline int dict_watcher_clear(int) noexcept { return 0; }
 inline int dict_watch(int, PyObject*) noexcept { return 0; }
 inline uint64_t dict_version(PyObject* dict) noexcept {
   return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
