@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <type_traits>
 
 #include "ref.hpp"
 
@@ -60,7 +61,6 @@ struct CodeDef {
   int extra_flags = 0;  // CO_GENERATOR for a generator expression
   const char* const* varnames = nullptr;
   int nvarnames = 0;
-  PyObject* code = nullptr;  // strong, process lifetime; set at execution
 };
 
 struct Annotation {
@@ -73,7 +73,8 @@ struct Annotation {
 using ImplFn = PyObject* (*)(FnObject* self, PyObject* const* args);
 
 // A Python-visible function of a module. Definitions name their fields
-// (designated initializers); the optional ones default to none.
+// (designated initializers); the optional ones default to none. What
+// execution makes from a definition is in its FnRuntime.
 struct FnDef {
   CodeDef code;                          // name, parameters, first line, variables
   const char* traceback_name = nullptr;  // full dotted name used in traceback entries
@@ -82,9 +83,13 @@ struct FnDef {
   int nannotations = 0;
   PyObject** defaults = nullptr;  // slot of a module constant tuple, or nullptr
   ImplFn impl = nullptr;
-  // Filled at execution: the interned parameter names (borrowed from code).
-  PyObject* params[kMaxParams] = {};
-  int nrequired = 0;
+};
+
+// What module execution makes for one function definition.
+struct FnRuntime {
+  PyObject* code = nullptr;           // strong: the code object
+  PyObject* params[kMaxParams] = {};  // its interned parameter names (borrowed from it)
+  int nrequired = 0;                  // parameters without a default
 };
 
 // ------------------------------------------------------------ module state
@@ -105,14 +110,17 @@ struct Module {
   const char* filename = nullptr;     // "tarnex/core/_batchkit.py"
   const StrConst* strings = nullptr;  // the module's own interned strings
   size_t nstrings = 0;
-  FnDef* const* functions = nullptr;
+  const FnDef* const* functions = nullptr;
   size_t nfunctions = 0;
-  CodeDef* const* extra_codes = nullptr;  // code objects that are not functions
+  const CodeDef* const* extra_codes = nullptr;  // code objects that are not functions
   size_t nextra_codes = 0;
   int (*constants)(Module& m) = nullptr;        // numeric and other constants
   int (*body)(Module& m, int* line) = nullptr;  // runs the module body
 
   // Runtime state, process lifetime (all strong unless noted).
+  // What execution makes from the definitions, index for index (PyMem).
+  FnRuntime* fn_runtime = nullptr;          // one per function
+  PyObject** extra_code_objects = nullptr;  // one per extra code
   int64_t interp_id = -1;
   PyObject* module = nullptr;
   PyObject* dict = nullptr;
@@ -132,6 +140,9 @@ struct Module {
   // The call slot the interpreter gives a class that defines __call__ in
   // Python (found at execution; see python_call_method).
   ternaryfunc generic_call_slot = nullptr;
+  // The id of the dict watcher that moves dict_version (compat.hpp); -1: none
+  // could be had, and the look-up caches stay empty.
+  int dict_watcher = -1;
   TracebackCacheEntry* tb_cache = nullptr;
   size_t tb_cache_len = 0;
   size_t tb_cache_cap = 0;
@@ -151,7 +162,7 @@ int import_module(Module& m, PyObject* modname) noexcept;
 int import_submodule_as(Module& m, PyObject* dotted, PyObject* package, PyObject* sub,
                         PyObject* bind_as) noexcept;
 // Makes the function object of `def` and stores it in the module dictionary.
-int define_function(Module& m, FnDef& def) noexcept;
+int define_function(Module& m, const FnDef& def) noexcept;
 // name = value in the module dictionary.
 int set_global(Module& m, PyObject* name, PyObject* value) noexcept;
 
@@ -160,7 +171,8 @@ int set_global(Module& m, PyObject* name, PyObject* value) noexcept;
 struct FnObject {
   PyObject_HEAD
   vectorcallfunc vectorcall;
-  FnDef* def;             // static
+  const FnDef* def;       // static
+  const FnRuntime* rt;    // the definition's, in mod
   Module* mod;            // static
   PyObject* globals;      // strong: the module dictionary
   PyObject* name;         // strong
@@ -183,6 +195,11 @@ int function_type_ready(Module& m) noexcept;
 // exception is kept and the entry is skipped.
 void add_traceback(Module& m, const char* funcname, int line, PyObject* globals) noexcept;
 
+// Replaces the exception in flight by type(message), with the old exception
+// as its cause and its context: what `raise type(message) from e` in an
+// `except ... as e` block gives.
+void raise_from_cause(PyObject* type, const char* message) noexcept;
+
 // The one-line failure site of a function body: adds the function's entry at
 // `line` and returns nullptr.
 inline PyObject* fail(FnObject* f, int line) noexcept {
@@ -190,21 +207,28 @@ inline PyObject* fail(FnObject* f, int line) noexcept {
   return nullptr;
 }
 
+// A function's line table is an enum class of its source lines, one per
+// failure site; traceback entries take them as numbers.
+template <class Line>
+  requires std::is_enum_v<Line>
+constexpr int line_no(Line line) noexcept {
+  return static_cast<int>(line);
+}
+template <class Line>
+  requires std::is_enum_v<Line>
+inline PyObject* fail(FnObject* f, Line line) noexcept {
+  return fail(f, line_no(line));
+}
+
 // --------------------------------------------------------- shared helpers
 
 // The dict test: reads the type's flag only; calls nothing, cannot fail.
 inline bool is_dict(PyObject* o) noexcept { return PyDict_Check(o); }
 
-// The version of a dictionary as the look-up caches compare it: it changes
-// on every insert, replacement and delete, and no two dictionaries share one,
-// so an equal version means the very dictionary, unchanged.
-inline uint64_t dict_version(PyObject* d) noexcept {
-  return reinterpret_cast<PyDictObject*>(d)->ma_version_tag;
-}
-
 // One look-up site of a module global. The value found in the module
-// dictionary is kept with the dictionary's version; a hit in builtins is kept
-// with both versions, so any insert or delete in either is seen next time.
+// dictionary is kept with the dictionary's version (dict_version, see
+// compat.hpp); a hit in builtins is kept with both versions, so any insert or
+// delete in either is seen next time.
 //
 // The site holds no reference of its own: an unchanged dictionary still holds
 // the value it held when the site was filled, so a hit is alive for as long as
@@ -255,7 +279,7 @@ inline PyObject* lookup_global(FnObject* f, GlobalSite& site, PyObject* name) no
 // other object, a miss in the dictionary (module __getattr__, AttributeError)
 // and a module whose type has been reassigned take the ordinary access.
 // New reference.
-PyObject* module_attr(GlobalSite& site, PyObject* g, PyObject* attr) noexcept;
+PyObject* module_attr(Module& m, GlobalSite& site, PyObject* g, PyObject* attr) noexcept;
 
 // isinstance(v, cls) by the interpreter's full protocol. Where the class's
 // metaclass inherits type's own __instancecheck__, the check that hook would
@@ -328,9 +352,9 @@ class DictWalk {
 };
 
 // Argument annotation enforcement.
-// TypeError "Argument '%.200s' has incorrect type (expected %.200s, got
-// %.200s)%s%U" unless type(v) is exactly `t`; a subclass of a builtin type
-// gets the note that explains why. 0 or -1.
+// TypeError "Argument '<argname>' has incorrect type (expected <t>, got
+// <type(v)>)" unless type(v) is exactly `t` (names cut at 200 bytes); a
+// subclass of a builtin type gets ". " and the note that explains why. 0 or -1.
 int raise_incorrect_type(PyObject* v, PyTypeObject* t, const char* argname) noexcept;
 inline int check_exact_type(PyObject* v, PyTypeObject* t, const char* argname) noexcept {
   return Py_IS_TYPE(v, t) ? 0 : raise_incorrect_type(v, t, argname);

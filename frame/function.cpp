@@ -3,7 +3,6 @@
 #include <cstring>
 
 #include "frame.hpp"
-#include "structmember.h"
 
 #if defined(_MSC_VER)
 #define FRAME_NOINLINE __declspec(noinline)
@@ -16,13 +15,14 @@ namespace {
 
 // ------------------------------------------------------------------ binding
 
-FRAME_NOINLINE void fn_raise_count(const FnDef& d, Py_ssize_t given, bool too_many) {
+FRAME_NOINLINE void fn_raise_count(const FnDef& d, const FnRuntime& r, Py_ssize_t given,
+                                   bool too_many) {
   const int n = d.code.argcount;
   const char* word = "exactly";
   Py_ssize_t count = n;
-  if (d.nrequired != n) {
+  if (r.nrequired != n) {
     word = too_many ? "at most" : "at least";
-    count = too_many ? n : d.nrequired;
+    count = too_many ? n : r.nrequired;
   }
   PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
                d.code.name, word, count, count == 1 ? "" : "s", given);
@@ -38,12 +38,12 @@ bool fn_same_text(PyObject* a, PyObject* b) noexcept {
 }
 
 // Binds positionals and keywords into `bound` (borrowed references).
-FRAME_NOINLINE int fn_bind(const FnDef& d, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames, PyObject** bound) {
+FRAME_NOINLINE int fn_bind(const FnDef& d, const FnRuntime& r, PyObject* const* args,
+                           Py_ssize_t nargs, PyObject* kwnames, PyObject** bound) {
   const int n = d.code.argcount;
   const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-  if (nargs > n || (nkw == 0 && nargs < d.nrequired)) {
-    fn_raise_count(d, nargs, nargs > n);
+  if (nargs > n || (nkw == 0 && nargs < r.nrequired)) {
+    fn_raise_count(d, r, nargs, nargs > n);
     return -1;
   }
   for (int i = 0; i < n; ++i) bound[i] = i < nargs ? args[i] : nullptr;
@@ -52,7 +52,7 @@ FRAME_NOINLINE int fn_bind(const FnDef& d, PyObject* const* args, Py_ssize_t nar
     PyObject* key = PyTuple_GET_ITEM(kwnames, k);
     int idx = -1;
     for (int i = 0; i < n; ++i) {
-      if (d.params[i] == key) {
+      if (r.params[i] == key) {
         idx = i;
         break;
       }
@@ -63,7 +63,7 @@ FRAME_NOINLINE int fn_bind(const FnDef& d, PyObject* const* args, Py_ssize_t nar
         return -1;
       }
       for (int i = 0; i < n; ++i) {
-        if (fn_same_text(d.params[i], key)) {
+        if (fn_same_text(r.params[i], key)) {
           idx = i;
           break;
         }
@@ -84,11 +84,11 @@ FRAME_NOINLINE int fn_bind(const FnDef& d, PyObject* const* args, Py_ssize_t nar
 
   for (int i = 0; i < n; ++i) {
     if (bound[i] != nullptr) continue;
-    if (i < d.nrequired) {
-      fn_raise_count(d, i, false);
+    if (i < r.nrequired) {
+      fn_raise_count(d, r, i, false);
       return -1;
     }
-    bound[i] = PyTuple_GET_ITEM(*d.defaults, i - d.nrequired);
+    bound[i] = PyTuple_GET_ITEM(*d.defaults, i - r.nrequired);
   }
   return 0;
 }
@@ -96,7 +96,8 @@ FRAME_NOINLINE int fn_bind(const FnDef& d, PyObject* const* args, Py_ssize_t nar
 FRAME_NOINLINE PyObject* fn_call_slow(FnObject* f, PyObject* const* args, Py_ssize_t nargs,
                                       PyObject* kwnames) {
   PyObject* bound[kMaxParams];
-  if (fn_bind(*f->def, args, nargs, kwnames, bound) < 0) return fail(f, f->def->code.first_line);
+  if (fn_bind(*f->def, *f->rt, args, nargs, kwnames, bound) < 0)
+    return fail(f, f->def->code.first_line);
   return f->def->impl(f, bound);
 }
 
@@ -126,14 +127,14 @@ PyObject* fn_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
 
 FnObject* fn(PyObject* self) noexcept { return reinterpret_cast<FnObject*>(self); }
 
-PyObject* fn_or_none(PyObject* v) noexcept { return Ref::borrow(v ? v : Py_None).release(); }
+PyObject* fn_or_none(PyObject* v) noexcept { return Py_NewRef(v ? v : Py_None); }
 
 int fn_set_str(PyObject*& field, PyObject* value, const char* message) noexcept {
   if (value == nullptr || !PyUnicode_Check(value)) {
     PyErr_SetString(PyExc_TypeError, message);
     return -1;
   }
-  set_field(field, Ref::borrow(value).release());
+  set_field(field, Py_NewRef(value));
   return 0;
 }
 
@@ -149,20 +150,20 @@ int fn_set_qualname(PyObject* self, PyObject* value, void*) noexcept {
 
 PyObject* fn_get_module(PyObject* self, void*) noexcept { return fn_or_none(fn(self)->modname); }
 int fn_set_module(PyObject* self, PyObject* value, void*) noexcept {
-  set_field(fn(self)->modname, Ref::borrow(value).release());
+  set_field(fn(self)->modname, Py_XNewRef(value));
   return 0;
 }
 
 PyObject* fn_get_doc(PyObject* self, void*) noexcept { return fn_or_none(fn(self)->doc); }
 int fn_set_doc(PyObject* self, PyObject* value, void*) noexcept {
-  set_field(fn(self)->doc, Ref::borrow(value ? value : Py_None).release());
+  set_field(fn(self)->doc, Py_NewRef(value ? value : Py_None));
   return 0;
 }
 
 PyObject* fn_get_annotations(PyObject* self, void*) noexcept {
   FnObject* f = fn(self);
   if (f->annotations == nullptr && !(f->annotations = PyDict_New())) return nullptr;
-  return Ref::borrow(f->annotations).release();
+  return Py_NewRef(f->annotations);
 }
 int fn_set_annotations(PyObject* self, PyObject* value, void*) noexcept {
   if (value == Py_None) value = nullptr;
@@ -170,7 +171,7 @@ int fn_set_annotations(PyObject* self, PyObject* value, void*) noexcept {
     PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
     return -1;
   }
-  set_field(fn(self)->annotations, Ref::borrow(value).release());
+  set_field(fn(self)->annotations, Py_XNewRef(value));
   return 0;
 }
 
@@ -186,7 +187,7 @@ int fn_set_defaults_like(PyObject*& field, PyObject* value, bool want_tuple,
   // CAUTION: the warning machinery may run Python code (a filter, a
   // showwarning hook); `value` is the caller's and stays alive meanwhile.
   if (PyErr_WarnEx(PyExc_RuntimeWarning, warning, 1) < 0) return -1;
-  set_field(field, Ref::borrow(value).release());
+  set_field(field, Py_XNewRef(value));
   return 0;
 }
 
@@ -208,9 +209,7 @@ int fn_set_kwdefaults(PyObject* self, PyObject* value, void*) noexcept {
       "function calls");
 }
 
-PyObject* fn_get_code(PyObject* self, void*) noexcept {
-  return fn_or_none(fn(self)->def->code.code);
-}
+PyObject* fn_get_code(PyObject* self, void*) noexcept { return fn_or_none(fn(self)->rt->code); }
 PyObject* fn_get_globals(PyObject* self, void*) noexcept { return fn_or_none(fn(self)->globals); }
 PyObject* fn_get_closure(PyObject*, void*) noexcept { Py_RETURN_NONE; }
 PyObject* fn_get_is_coroutine(PyObject*, void*) noexcept { Py_RETURN_FALSE; }
@@ -243,28 +242,47 @@ PyGetSetDef fn_getset[] = {
 #undef FN_RW
 
 PyMemberDef fn_members[] = {
-    {"__vectorcalloffset__", T_PYSSIZET, offsetof(FnObject, vectorcall), READONLY, nullptr},
-    {"__dictoffset__", T_PYSSIZET, offsetof(FnObject, dict), READONLY, nullptr},
-    {"__weaklistoffset__", T_PYSSIZET, offsetof(FnObject, weaklist), READONLY, nullptr},
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FnObject, vectorcall), Py_READONLY, nullptr},
+    {"__dictoffset__", Py_T_PYSSIZET, offsetof(FnObject, dict), Py_READONLY, nullptr},
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(FnObject, weaklist), Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
 // Pickling goes by reference: the module attribute of this name.
 PyObject* fn_reduce(PyObject* self, PyObject*) noexcept { return fn_or_none(fn(self)->qualname); }
 
+// __annotate__(format) as the interpreter's own annotate functions answer it
+// (3.14 asks for it where earlier versions read __annotations__, as
+// functools.wraps does): a new dict of the annotations for VALUE (1), and
+// NotImplementedError for any other format, from which annotationlib derives
+// the others.
+PyObject* fn_annotate(PyObject* self, PyObject* format) noexcept {
+  const long value_format = 1;
+  const long fmt = PyLong_AsLong(format);
+  if (fmt == -1 && PyErr_Occurred()) return nullptr;
+  if (fmt != value_format) {
+    PyErr_SetNone(PyExc_NotImplementedError);
+    return nullptr;
+  }
+  Ref annotations = Ref::steal(fn_get_annotations(self, nullptr));
+  return annotations ? PyDict_Copy(annotations.get()) : nullptr;
+}
+
 PyMethodDef fn_methods[] = {
     {"__reduce__", fn_reduce, METH_NOARGS, nullptr},
+    {"__annotate__", fn_annotate, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
+// The qualified name is a str from creation to deallocation: the setter
+// takes nothing else and clearing leaves the empty string.
 PyObject* fn_repr(PyObject* self) noexcept {
-  PyObject* q = fn(self)->qualname;
-  return PyUnicode_FromFormat("<cyfunction %U at %p>", q ? q : Py_None, self);
+  return PyUnicode_FromFormat("<cyfunction %U at %p>", fn(self)->qualname, self);
 }
 
 // A function stored on a class binds like a Python function.
 PyObject* fn_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept {
-  if (obj == nullptr || obj == Py_None) return Ref::borrow(self).release();
+  if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
   return PyMethod_New(self, obj);
 }
 
@@ -292,8 +310,8 @@ int fn_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
 int fn_clear(PyObject* self) noexcept {
   FnObject* f = fn(self);
   Py_CLEAR(f->globals);
-  set_field(f->name, Ref::borrow(f->mod->empty_str).release());
-  set_field(f->qualname, Ref::borrow(f->mod->empty_str).release());
+  set_field(f->name, Py_NewRef(f->mod->empty_str));
+  set_field(f->qualname, Py_NewRef(f->mod->empty_str));
   Py_CLEAR(f->modname);
   Py_CLEAR(f->doc);
   Py_CLEAR(f->dict);
@@ -351,28 +369,38 @@ int function_type_ready(Module& m) noexcept {
   return 0;
 }
 
-int define_function(Module& m, FnDef& d) noexcept {
-  PyCodeObject* code = reinterpret_cast<PyCodeObject*>(d.code.code);
+int define_function(Module& m, const FnDef& d) noexcept {
+  const FnRuntime* rt = nullptr;
+  for (size_t i = 0; i < m.nfunctions && m.fn_runtime != nullptr; ++i) {
+    if (m.functions[i] == &d) rt = &m.fn_runtime[i];
+  }
+  if (rt == nullptr || rt->code == nullptr) {
+    PyErr_Format(PyExc_SystemError, "function '%s' is not one of module '%s'", d.code.name,
+                 m.dotted);
+    return -1;
+  }
+  PyCodeObject* code = reinterpret_cast<PyCodeObject*>(rt->code);
   FnObject* f = PyObject_GC_New(FnObject, m.fn_type);
   if (!f) return -1;
   f->vectorcall = fn_vectorcall;
   f->def = &d;
+  f->rt = rt;
   f->mod = &m;
-  f->globals = Ref::borrow(m.dict).release();
-  f->name = Ref::borrow(code->co_name).release();
-  f->qualname = Ref::borrow(code->co_qualname).release();
+  f->globals = Py_NewRef(m.dict);
+  f->name = Py_NewRef(code->co_name);
+  f->qualname = Py_NewRef(code->co_qualname);
   f->modname = nullptr;
   f->doc = nullptr;
   f->dict = nullptr;
   f->annotations = nullptr;
-  f->defaults = d.defaults ? Ref::borrow(*d.defaults).release() : nullptr;
+  f->defaults = d.defaults ? Py_NewRef(*d.defaults) : nullptr;
   f->kwdefaults = nullptr;
   f->weaklist = nullptr;
   Ref func = Ref::steal(reinterpret_cast<PyObject*>(f));
   PyObject_GC_Track(f);
 
   if (!(f->modname = PyUnicode_FromString(m.dotted))) return -1;
-  f->doc = d.doc ? PyUnicode_FromString(d.doc) : Ref::borrow(Py_None).release();
+  f->doc = d.doc ? PyUnicode_FromString(d.doc) : Py_NewRef(Py_None);
   if (!f->doc) return -1;
   if (d.nannotations > 0) {
     Ref ann = Ref::steal(PyDict_New());

@@ -6,6 +6,22 @@
 #include "frame.hpp"
 
 namespace frame {
+namespace {
+
+// Whether a site may keep what it found in `d`: the dictionary is watched
+// from now on, so that dict_version moves whenever it changes (compat.hpp).
+// Without a watcher the site stays empty and every call looks again.
+bool helpers_watch(Module& m, PyObject* d) noexcept {
+  if (m.dict_watcher < 0) return false;
+  if (dict_watch(m.dict_watcher, d) == 0) return true;
+  // Fails only for an id not registered or an object that is no dict: never
+  // here, and the look-up that found the value succeeded anyway.
+  PyErr_Clear();
+  return false;
+}
+
+}  // namespace
+
 PyObject* lookup_global_slow(FnObject* f, GlobalSite& site, PyObject* name) noexcept {
   PyObject* globals = f->globals;
   PyObject* builtins = f->mod->builtins_dict;
@@ -16,16 +32,18 @@ PyObject* lookup_global_slow(FnObject* f, GlobalSite& site, PyObject* name) noex
     // An exact str key: the look-ups below run no Python code.
     PyObject* v = PyDict_GetItemWithError(globals, name);  // borrowed
     if (v != nullptr) {
-      site.dict = globals;
-      site.dict_tag = dict_version(globals);
-      site.value = v;
+      if (helpers_watch(*f->mod, globals)) {
+        site.dict = globals;
+        site.dict_tag = dict_version(globals);
+        site.value = v;
+      }
       return v;
     }
     if (PyErr_Occurred()) return nullptr;
   }
   PyObject* v = PyDict_GetItemWithError(builtins, name);  // borrowed
   if (v != nullptr) {
-    if (globals != nullptr) {
+    if (globals != nullptr && helpers_watch(*f->mod, globals) && helpers_watch(*f->mod, builtins)) {
       site.dict = globals;
       site.dict_tag = dict_version(globals);
       site.builtins_tag = dict_version(builtins);
@@ -37,7 +55,7 @@ PyObject* lookup_global_slow(FnObject* f, GlobalSite& site, PyObject* name) noex
   return nullptr;
 }
 
-PyObject* module_attr(GlobalSite& site, PyObject* g, PyObject* attr) noexcept {
+PyObject* module_attr(Module& m, GlobalSite& site, PyObject* g, PyObject* attr) noexcept {
   // A descriptor of this name on the module type would come first.
   if (Py_IS_TYPE(g, &PyModule_Type) && PyUnicode_CheckExact(attr) &&
       _PyType_Lookup(&PyModule_Type, attr) == nullptr) {
@@ -47,12 +65,12 @@ PyObject* module_attr(GlobalSite& site, PyObject* g, PyObject* attr) noexcept {
       if (v != nullptr) {
         // Kept only for the global the site holds, so that the entry is
         // dropped with it.
-        if (site.value == g) {
+        if (site.value == g && helpers_watch(m, md)) {
           site.attr_dict = md;
           site.attr_tag = dict_version(md);
           site.attr_value = v;
         }
-        return Ref::borrow(v).release();
+        return Py_NewRef(v);
       }
       if (PyErr_Occurred()) return nullptr;
     }
@@ -64,13 +82,17 @@ int is_instance(Module& m, PyObject* v, PyObject* cls) noexcept {
   if (Py_IS_TYPE(v, reinterpret_cast<PyTypeObject*>(cls))) return 1;
   PyTypeObject* meta = Py_TYPE(cls);
   // The interpreter would look __instancecheck__ up on the metaclass, bind it
-  // and call it; type's own hook is the real instance check, made here.
+  // and call it. Where that is type's own hook, the method descriptor is
+  // called here unbound, with the class in front: the same check without the
+  // bound method and the argument tuple.
   if (meta != &PyType_Type && PyType_FastSubclass(meta, Py_TPFLAGS_TYPE_SUBCLASS) &&
       m.type_instancecheck != nullptr &&
       _PyType_Lookup(meta, m.s.dunder_instancecheck) == m.type_instancecheck) {
     // CAUTION: may read v.__class__, which can run Python code; the caller
     // holds v and cls strongly.
-    return _PyObject_RealIsInstance(v, cls);
+    PyObject* args[] = {cls, v};
+    Ref r = Ref::steal(PyObject_Vectorcall(m.type_instancecheck, args, 2, nullptr));
+    return r ? r.get() == Py_True : -1;
   }
   // CAUTION: a metaclass __instancecheck__ may run any Python code; the
   // caller holds `v` strongly.
@@ -91,7 +113,7 @@ PyObject* python_call_method(Module& m, PyObject* callable) noexcept {
       PyVectorcall_Function(meth) == nullptr) {
     return nullptr;
   }
-  return Ref::borrow(meth).release();
+  return Py_NewRef(meth);
 }
 
 int isinstance_of_global_attr_slow(FnObject* f, GlobalSite& site, PyObject* gname, PyObject* attr,
@@ -100,7 +122,7 @@ int isinstance_of_global_attr_slow(FnObject* f, GlobalSite& site, PyObject* gnam
   // that rebinds the global or drops the class; both are held strongly.
   Ref g = Ref::borrow(lookup_global(f, site, gname));
   if (!g) return -1;
-  Ref cls = Ref::steal(module_attr(site, g.get(), attr));
+  Ref cls = Ref::steal(module_attr(*f->mod, site, g.get(), attr));
   if (!cls) return -1;
   return is_instance(*f->mod, v, cls.get());
 }
@@ -238,7 +260,7 @@ int raise_incorrect_type(PyObject* v, PyTypeObject* t, const char* argname) noex
 }
 
 PyObject* convert_int_arg(PyObject* v, const char* argname) noexcept {
-  if (PyLong_CheckExact(v)) return Ref::borrow(v).release();
+  if (PyLong_CheckExact(v)) return Py_NewRef(v);
   if (PyNumber_Check(v)) return PyNumber_Long(v);
   PyErr_Format(PyExc_TypeError,
                "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", argname, "int",

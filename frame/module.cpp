@@ -1,6 +1,7 @@
 // module.cpp - module creation and execution, and the statements a module
 // body is made of (imports, function definitions, global stores).
 #include <cstring>
+#include <new>
 
 #include "frame.hpp"
 
@@ -37,7 +38,7 @@ PyObject* mod_call_import(Module& m, PyObject* name, PyObject* fromlist) noexcep
 // "cannot import name %S" when both are missing.
 PyObject* mod_import_name(Module& m, PyObject* mod, PyObject* name) noexcept {
   PyObject* value = nullptr;
-  int r = _PyObject_LookupAttr(mod, name, &value);
+  int r = PyObject_GetOptionalAttr(mod, name, &value);
   if (r > 0) return value;
   if (r < 0) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
@@ -131,8 +132,8 @@ int mod_find_generic_call_slot(Module& m) noexcept {
   return 0;
 }
 
-int mod_make_code(Module& m, CodeDef& c) noexcept {
-  if (c.code) return 0;
+int mod_make_code(Module& m, const CodeDef& c, PyObject*& out) noexcept {
+  if (out) return 0;
   Ref varnames = Ref::steal(PyTuple_New(c.nvarnames));
   if (!varnames) return -1;
   for (int i = 0; i < c.nvarnames; ++i) {
@@ -145,26 +146,54 @@ int mod_make_code(Module& m, CodeDef& c) noexcept {
   Ref qualname = Ref::steal(PyUnicode_FromString(c.qualname));
   if (!qualname) return -1;
   PyObject* t0 = m.empty_tuple;
-  PyCodeObject* code = PyCode_New(c.argcount, /*kwonlyargcount=*/0, c.nvarnames, /*stacksize=*/0,
-                                  CO_OPTIMIZED | CO_NEWLOCALS | c.extra_flags, m.empty_bytes, t0,
-                                  t0, varnames.get(), t0, t0, m.filename_obj, name.get(),
-                                  qualname.get(), c.first_line, m.empty_bytes, m.empty_bytes);
+  PyCodeObject* code = PyUnstable_Code_New(
+      c.argcount, /*kwonlyargcount=*/0, c.nvarnames, /*stacksize=*/0,
+      CO_OPTIMIZED | CO_NEWLOCALS | c.extra_flags, m.empty_bytes, t0, t0, varnames.get(), t0, t0,
+      m.filename_obj, name.get(), qualname.get(), c.first_line, m.empty_bytes, m.empty_bytes);
   if (!code) return -1;
-  c.code = reinterpret_cast<PyObject*>(code);
+  out = reinterpret_cast<PyObject*>(code);
+  return 0;
+}
+
+// The runtime entries of the definitions, made once (a failed execution
+// keeps what it made for the next attempt).
+int mod_make_runtime(Module& m) noexcept {
+  if (m.fn_runtime == nullptr) {
+    void* p = PyMem_Calloc(m.nfunctions + 1, sizeof(FnRuntime));
+    if (p == nullptr) {
+      PyErr_NoMemory();
+      return -1;
+    }
+    m.fn_runtime = static_cast<FnRuntime*>(p);
+    for (size_t i = 0; i < m.nfunctions; ++i) new (&m.fn_runtime[i]) FnRuntime{};
+  }
+  if (m.extra_code_objects == nullptr) {
+    void* p = PyMem_Calloc(m.nextra_codes + 1, sizeof(PyObject*));
+    if (p == nullptr) {
+      PyErr_NoMemory();
+      return -1;
+    }
+    m.extra_code_objects = static_cast<PyObject**>(p);
+  }
   return 0;
 }
 
 int mod_make_codes(Module& m) noexcept {
+  if (mod_make_runtime(m) < 0) return -1;
   for (size_t i = 0; i < m.nfunctions; ++i) {
-    FnDef& d = *m.functions[i];
-    if (mod_make_code(m, d.code) < 0) return -1;
-    PyObject* varnames = reinterpret_cast<PyCodeObject*>(d.code.code)->co_localsplusnames;
-    for (int p = 0; p < d.code.argcount; ++p) d.params[p] = PyTuple_GET_ITEM(varnames, p);
+    const FnDef& d = *m.functions[i];
+    FnRuntime& r = m.fn_runtime[i];
+    if (mod_make_code(m, d.code, r.code) < 0) return -1;
+    // The code object's own (interned) names, which it keeps alive; the
+    // tuple that hands them out may be made anew.
+    Ref varnames = Ref::steal(PyCode_GetVarnames(reinterpret_cast<PyCodeObject*>(r.code)));
+    if (!varnames) return -1;
+    for (int p = 0; p < d.code.argcount; ++p) r.params[p] = PyTuple_GET_ITEM(varnames.get(), p);
     Py_ssize_t ndefaults = d.defaults ? PyTuple_GET_SIZE(*d.defaults) : 0;
-    d.nrequired = d.code.argcount - static_cast<int>(ndefaults);
+    r.nrequired = d.code.argcount - static_cast<int>(ndefaults);
   }
   for (size_t i = 0; i < m.nextra_codes; ++i) {
-    if (mod_make_code(m, *m.extra_codes[i]) < 0) return -1;
+    if (mod_make_code(m, *m.extra_codes[i], m.extra_code_objects[i]) < 0) return -1;
   }
   return 0;
 }
@@ -192,17 +221,14 @@ int mod_register(Module& m) noexcept {
 
 // Takes back the entry that mod_register added, if it still names this
 // module: a module whose execution failed must not be found by a later
-// import. Needs no allocation and keeps the exception in flight.
+// import. Allocates nothing of its own and keeps the exception in flight.
 void mod_unregister(Module& m) noexcept {
-  PyObject* type = nullptr;
-  PyObject* value = nullptr;
-  PyObject* tb = nullptr;
-  PyErr_Fetch(&type, &value, &tb);
+  PyObject* exc = PyErr_GetRaisedException();
   PyObject* modules = PyImport_GetModuleDict();                      // borrowed
   PyObject* entry = PyDict_GetItemWithError(modules, m.dotted_obj);  // borrowed
   if (entry == m.module) (void)PyDict_DelItem(modules, m.dotted_obj);
   PyErr_Clear();  // nothing more can be done about a failure here
-  PyErr_Restore(type, value, tb);
+  PyErr_SetRaisedException(exc);
 }
 
 // Marks the interpreter as one this module has been created in, through an
@@ -242,6 +268,38 @@ int mod_get_builtins(Module& m) noexcept {
   return 0;
 }
 
+// The dict watcher behind the look-up caches, registered once (compat.hpp).
+// Without one, should the interpreter have none left, the caches stay empty:
+// slower, never wrong.
+void mod_add_dict_watcher(Module& m) noexcept {
+  if (m.dict_watcher >= 0) return;
+  m.dict_watcher = dict_watcher_add();
+  if (m.dict_watcher < 0) PyErr_Clear();
+}
+
+// Execution up to the end of the module body. `line` names the statement
+// that runs (0 before any traceback entry can be made); `registered` says
+// whether this added the sys.modules entry. 0 or -1.
+int mod_exec_steps(Module& m, PyObject* module, int& line, bool& registered) noexcept {
+  m.module = Py_NewRef(module);
+  m.dict = Py_NewRef(PyModule_GetDict(module));  // cannot fail for a module
+  if (!m.builtins && mod_get_builtins(m) < 0) return -1;
+  if (mod_make_strings(m) < 0) return -1;
+  if (PyObject_SetAttr(module, m.s.dunder_builtins, m.builtins) < 0) return -1;
+  if (mod_version_check(m) < 0) return -1;
+
+  line = 1;
+  if (m.constants && m.constants(m) < 0) return -1;
+  const int added = mod_register(m);
+  if (added < 0) return -1;
+  registered = added > 0;
+  if (mod_find_generic_call_slot(m) < 0) return -1;
+  if (!m.fn_type && function_type_ready(m) < 0) return -1;
+  if (mod_make_codes(m) < 0) return -1;
+  mod_add_dict_watcher(m);
+  return m.body(m, &line);
+}
+
 }  // namespace
 
 PyObject* module_create(Module& m, PyObject* spec) noexcept {
@@ -260,7 +318,7 @@ PyObject* module_create(Module& m, PyObject* spec) noexcept {
                     "loaded into one interpreter per process.");
     return nullptr;
   }
-  if (m.module) return Ref::borrow(m.module).release();
+  if (m.module) return Py_NewRef(m.module);
 
   // The spec's attribute names are interned here too: create runs before exec
   // has made the module's constants.
@@ -291,31 +349,9 @@ int module_exec(Module& m, PyObject* module) noexcept {
 
   int line = 0;  // 0: failed before any traceback entry can be made
   bool registered = false;
-  {
-    m.module = Ref::borrow(module).release();
-    PyObject* dict = PyModule_GetDict(module);  // borrowed, cannot fail
-    m.dict = Ref::borrow(dict).release();
-    if (!m.builtins && mod_get_builtins(m) < 0) goto failed;
-    if (mod_make_strings(m) < 0) goto failed;
-    if (PyObject_SetAttr(module, m.s.dunder_builtins, m.builtins) < 0) goto failed;
-    if (mod_version_check(m) < 0) goto failed;
+  if (mod_exec_steps(m, module, line, registered) == 0) return 0;
 
-    line = 1;
-    if (m.constants && m.constants(m) < 0) goto failed;
-    const int added = mod_register(m);
-    if (added < 0) goto failed;
-    registered = added > 0;
-    if (mod_find_generic_call_slot(m) < 0) goto failed;
-    if (!m.fn_type && function_type_ready(m) < 0) goto failed;
-    if (mod_make_codes(m) < 0) goto failed;
-    if (m.body(m, &line) < 0) goto failed;
-    return 0;
-  }
-
-failed:
-  if (line > 0) {
-    if (PyErr_Occurred()) add_traceback(m, m.init_name, line, m.dict);
-  }
+  if (line > 0 && PyErr_Occurred()) add_traceback(m, m.init_name, line, m.dict);
   if (registered) mod_unregister(m);
   set_field(m.dict, nullptr);
   set_field(m.module, nullptr);
@@ -333,7 +369,7 @@ int import_from(Module& m, PyObject* modname, std::initializer_list<PyObject*> n
   if (mod) {
     for (PyObject* n : names) {
       PyObject* probe = nullptr;
-      int r = _PyObject_LookupAttr(mod.get(), n, &probe);
+      int r = PyObject_GetOptionalAttr(mod.get(), n, &probe);
       Py_XDECREF(probe);
       if (r < 0) return -1;
       if (r == 0) {
@@ -346,7 +382,7 @@ int import_from(Module& m, PyObject* modname, std::initializer_list<PyObject*> n
     Ref fromlist = Ref::steal(PyList_New(static_cast<Py_ssize_t>(names.size())));
     if (!fromlist) return -1;
     Py_ssize_t i = 0;
-    for (PyObject* n : names) PyList_SET_ITEM(fromlist.get(), i++, Ref::borrow(n).release());
+    for (PyObject* n : names) PyList_SET_ITEM(fromlist.get(), i++, Py_NewRef(n));
     mod = Ref::steal(mod_call_import(m, modname, fromlist.get()));
     if (!mod) return -1;
   }

@@ -1,8 +1,7 @@
 // ref.hpp - Ref, the one owned-reference type of the native modules.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "compat.hpp"
 
 #include <utility>
 

@@ -1,4 +1,5 @@
-// traceback.cpp - traceback entries for failures inside native functions.
+// traceback.cpp - traceback entries for failures inside native functions, and
+// the exception chaining of a failure that replaces another.
 #include <cstdlib>
 
 #include "frame.hpp"
@@ -14,7 +15,7 @@ namespace {
 PyObject* tb_code(Module& m, const char* funcname, int line) noexcept {
   for (size_t i = 0; i < m.tb_cache_len; ++i) {
     const TracebackCacheEntry& e = m.tb_cache[i];
-    if (e.funcname == funcname && e.line == line) return Ref::borrow(e.code).release();
+    if (e.funcname == funcname && e.line == line) return Py_NewRef(e.code);
   }
   PyCodeObject* code = PyCode_NewEmpty(m.filename, funcname, line);
   if (!code) return nullptr;
@@ -25,22 +26,32 @@ PyObject* tb_code(Module& m, const char* funcname, int line) noexcept {
     m.tb_cache = static_cast<TracebackCacheEntry*>(grown);
     m.tb_cache_cap = cap;
   }
-  m.tb_cache[m.tb_cache_len++] = {funcname, line,
-                                  Ref::borrow(reinterpret_cast<PyObject*>(code)).release()};
+  m.tb_cache[m.tb_cache_len++] = {funcname, line, Py_NewRef(reinterpret_cast<PyObject*>(code))};
   return reinterpret_cast<PyObject*>(code);
 }
 
 }  // namespace
 
+void raise_from_cause(PyObject* type, const char* message) noexcept {
+  PyObject* cause = PyErr_GetRaisedException();
+  PyErr_SetString(type, message);
+  PyObject* exc = PyErr_GetRaisedException();  // a MemoryError if that failed
+  if (exc != nullptr && cause != nullptr) {
+    PyException_SetCause(exc, Py_NewRef(cause));  // steals
+    PyException_SetContext(exc, cause);           // steals
+  } else {
+    Py_XDECREF(cause);
+  }
+  PyErr_SetRaisedException(exc);
+}
+
 void add_traceback(Module& m, const char* funcname, int line, PyObject* globals) noexcept {
   if (globals == nullptr) globals = m.dict;
   if (globals == nullptr) return;
-  PyObject* type = nullptr;
-  PyObject* value = nullptr;
-  PyObject* tb = nullptr;
   // Building the entry allocates and may fail; the exception being reported
   // must survive that untouched.
-  PyErr_Fetch(&type, &value, &tb);
+  Ref exc = Ref::steal(PyErr_GetRaisedException());
+  if (!exc) return;  // nothing in flight to add the entry to
   Ref code = Ref::steal(tb_code(m, funcname, line));
   Ref frame;
   if (code) {
@@ -49,23 +60,16 @@ void add_traceback(Module& m, const char* funcname, int line, PyObject* globals)
   }
   if (!frame) {
     PyErr_Clear();
-    PyErr_Restore(type, value, tb);
+    PyErr_SetRaisedException(exc.release());
     return;
   }
   // PyTraceBack_Here replaces the exception by its own MemoryError when it
-  // cannot allocate the entry; keep references to put the original back.
-  Py_XINCREF(type);
-  Py_XINCREF(value);
-  Py_XINCREF(tb);
-  PyErr_Restore(type, value, tb);
+  // cannot allocate the entry; a reference is kept to put the original back.
+  PyErr_SetRaisedException(Py_XNewRef(exc.get()));
   if (PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get())) < 0) {
     PyErr_Clear();
-    PyErr_Restore(type, value, tb);
-    return;
+    PyErr_SetRaisedException(exc.release());
   }
-  Py_XDECREF(type);
-  Py_XDECREF(value);
-  Py_XDECREF(tb);
 }
 
 }  // namespace frame

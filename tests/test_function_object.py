@@ -230,3 +230,28 @@ def test_cycle_through_a_str_subclass_name_is_collectable(fresh, attr):
     name = Name("renamed")
     setattr(fresh, attr, name)
     assert any(r is name for r in gc.get_referents(fresh))
+
+
+def test_annotate_answers_as_a_python_function_does():
+    """__annotate__ is how 3.14's functools.wraps and annotationlib read
+    annotations: VALUE gives a new dict, other formats are left to
+    annotationlib, which then derives the same as for a Python function."""
+    ann = bk.to_device.__annotate__(1)
+    assert ann == {"device": "str"} and ann is not bk.to_device.__annotations__
+    assert bk.forward.__annotate__(1) == {}
+    for fmt in (2, 3, 4):
+        with pytest.raises(NotImplementedError):
+            bk.to_device.__annotate__(fmt)
+    with pytest.raises(TypeError):
+        bk.to_device.__annotate__("1")
+
+
+def test_annotationlib_derives_what_it_derives_for_a_python_function():
+    annotationlib = pytest.importorskip("annotationlib")  # 3.14
+
+    def to_device(x, device: "str"):
+        pass
+
+    for fmt in (annotationlib.Format.VALUE, annotationlib.Format.FORWARDREF, annotationlib.Format.STRING):
+        assert (annotationlib.get_annotations(bk.to_device, format=fmt)
+                == annotationlib.get_annotations(to_device, format=fmt)), fmt

@@ -116,6 +116,50 @@ def test_module_getattr_and_reassigned_module_type_are_asked_each_time(fake_torc
     assert is_tensor(Val())
 
 
+@pytest.mark.parametrize("is_tensor", TESTS, ids=lambda f: f.__name__[1:])
+@pytest.mark.parametrize("change, error", [
+    (lambda d: d.update(Tensor=Sentinel), None),
+    (lambda d: d.pop("Tensor"), AttributeError),
+    (lambda d: d.popitem(), AttributeError),  # Tensor was inserted last
+    (lambda d: d.clear(), AttributeError),
+], ids=["update", "pop", "popitem", "clear"])
+def test_every_kind_of_change_to_the_dictionary_is_seen(fake_torch, is_tensor, change, error):
+    """Each dict operation that changes the module dictionary moves its
+    version, whatever tracks it (a version tag, or a dict watcher)."""
+    fake_torch.Tensor = Val
+    assert is_tensor(Val()) and is_tensor(Val())
+    change(vars(fake_torch))
+    if error is None:
+        assert not is_tensor(Val())
+    else:
+        with pytest.raises(error):
+            is_tensor(Val())
+
+
+@pytest.mark.parametrize("is_tensor", TESTS, ids=lambda f: f.__name__[1:])
+def test_a_builtin_torch_is_followed(without_torch, is_tensor):
+    """With no module global `torch`, the name falls through to builtins;
+    that dictionary's changes are seen by the very next call too."""
+    import builtins
+
+    class Other:
+        pass
+
+    builtins.torch = types.SimpleNamespace(Tensor=Val)
+    try:
+        assert is_tensor(Val()) and is_tensor(Val())
+        builtins.torch = types.SimpleNamespace(Tensor=Other)
+        assert not is_tensor(Val())
+        bk.torch = types.SimpleNamespace(Tensor=Val)  # a global shadows it again
+        assert is_tensor(Val())
+        del bk.torch
+        assert not is_tensor(Val())
+    finally:
+        del builtins.torch
+    with pytest.raises(NameError, match="name 'torch' is not defined"):
+        is_tensor(Val())
+
+
 def test_sites_do_not_share_a_stale_value(fake_torch):
     class Other:
         pass

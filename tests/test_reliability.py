@@ -18,6 +18,16 @@ except ImportError:
     _testcapi = None
 sweeps = pytest.mark.skipif(_testcapi is None or not hasattr(os, "fork"),
                             reason="needs _testcapi and fork")
+# CPython 3.13 itself crashes under injected allocation failures here: inside
+# PyType_FromSpec while the module makes its function type, and on the
+# table's paths, where a plain Python function swept the same way
+# (`next(v for v in x.values() if isinstance(v, torch.Tensor))` on a dict
+# subclass whose values() is a generator) dies with a segmentation fault as
+# well. 3.11 and 3.14 run the sweeps.
+interpreter_survives = pytest.mark.skipif(
+    sys.version_info[:2] == (3, 13),
+    reason="CPython 3.13 itself crashes under injected allocation failures "
+           "(PyType_FromSpec; a pure-Python generator path)")
 
 
 def _run(args, tmp_path, timeout=600):
@@ -39,6 +49,7 @@ def _run(args, tmp_path, timeout=600):
 
 @pytest.mark.slow
 @sweeps
+@interpreter_survives
 def test_allocation_failures_in_calls(tmp_path):
     """Each path runs with allocations failing from the n-th on, for n = 0, 1,
     ... until the call meets none, then with only the n-th failing: every run
@@ -126,6 +137,7 @@ print(json.dumps({"runs": len(runs), "reached": n, "problems": problems}))
 
 @pytest.mark.slow
 @sweeps
+@interpreter_survives
 @pytest.mark.parametrize("module", sorted(paths.MODULES))
 def test_allocation_failures_in_import(module, tmp_path):
     """Each n in a process of its own (forked after the module's imports are
@@ -260,7 +272,10 @@ def _python(code, tmp_path):
 @pytest.mark.parametrize("slot", sorted(RECURSION))
 def test_a_function_reached_again_through_its_own_slot(slot, tmp_path):
     out = _python((OUTCOME if slot == "mnist" else STUB_TORCH) + RECURSION[slot], tmp_path)
-    assert out == "RecursionError: maximum recursion depth exceeded while calling a Python object"
+    # The interpreter's depth check words its own part: "maximum recursion
+    # depth exceeded" up to 3.13, the stack used from 3.14 on.
+    assert out.startswith("RecursionError: ") and out.endswith(" while calling a Python object")
+    assert "\n" not in out
 
 
 def test_a_key_released_mid_walk_frees_nothing_in_use(tmp_path):

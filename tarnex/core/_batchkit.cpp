@@ -32,42 +32,62 @@ constexpr Annotation kExampleTensorAnn[] = {{"return", "torch.Tensor"}};
 constexpr Annotation kSetPrimaryAnn[] = {{"replacement", "torch.Tensor"}};
 constexpr Annotation kExampleProbeAnn[] = {{"return", "Any"}};
 
-#define BK_VARS(a) a, static_cast<int>(std::size(a))
+#define BK_VARS(a) .varnames = (a), .nvarnames = static_cast<int>(std::size(a))
 #define BK_ANN(a) .annotations = (a), .nannotations = static_cast<int>(std::size(a))
 
-FnDef bk_to_device = {
-    .code = {"to_device", "to_device", 2, 15, 0, BK_VARS(kToDeviceVars), nullptr},
+constexpr FnDef bk_to_device = {
+    .code = {.name = "to_device",
+             .qualname = "to_device",
+             .argcount = 2,
+             .first_line = frame::line_no(ToDeviceLine::kDef),
+             BK_VARS(kToDeviceVars)},
     .traceback_name = "tarnex.core._batchkit.to_device",
     .doc = "Move x to device \xe2\x80\x94 handles plain tensors and HF dict inputs.",
     BK_ANN(kToDeviceAnn),
     .impl = to_device,
 };
 
-FnDef bk_forward = {
-    .code = {"forward", "forward", 2, 22, 0, BK_VARS(kForwardVars), nullptr},
+constexpr FnDef bk_forward = {
+    .code = {.name = "forward",
+             .qualname = "forward",
+             .argcount = 2,
+             .first_line = frame::line_no(ForwardLine::kDef),
+             BK_VARS(kForwardVars)},
     .traceback_name = "tarnex.core._batchkit.forward",
     .doc = "Run forward pass \xe2\x80\x94 handles plain tensors and HF dict inputs/outputs.",
     .impl = forward,
 };
 
-FnDef bk_example_tensor = {
-    .code = {"example_tensor", "example_tensor", 1, 30, 0, BK_VARS(kExampleTensorVars), nullptr},
+constexpr FnDef bk_example_tensor = {
+    .code = {.name = "example_tensor",
+             .qualname = "example_tensor",
+             .argcount = 1,
+             .first_line = frame::line_no(ExampleTensorLine::kDef),
+             BK_VARS(kExampleTensorVars)},
     .traceback_name = "tarnex.core._batchkit.example_tensor",
     .doc = "Return a plain tensor from x (first tensor value for dict inputs).",
     BK_ANN(kExampleTensorAnn),
     .impl = example_tensor,
 };
 
-FnDef bk_set_primary_input = {
-    .code = {"set_primary_input", "set_primary_input", 2, 37, 0, BK_VARS(kSetPrimaryVars), nullptr},
+constexpr FnDef bk_set_primary_input = {
+    .code = {.name = "set_primary_input",
+             .qualname = "set_primary_input",
+             .argcount = 2,
+             .first_line = frame::line_no(SetPrimaryLine::kDef),
+             BK_VARS(kSetPrimaryVars)},
     .traceback_name = "tarnex.core._batchkit.set_primary_input",
     .doc = "Return x with the first tensor replaced by replacement (for gradient tracking).",
     BK_ANN(kSetPrimaryAnn),
     .impl = set_primary_input,
 };
 
-FnDef bk_split_batch = {
-    .code = {"split_batch", "split_batch", 1, 49, 0, BK_VARS(kSplitBatchVars), nullptr},
+constexpr FnDef bk_split_batch = {
+    .code = {.name = "split_batch",
+             .qualname = "split_batch",
+             .argcount = 1,
+             .first_line = frame::line_no(SplitBatchLine::kDef),
+             BK_VARS(kSplitBatchVars)},
     .traceback_name = "tarnex.core._batchkit.split_batch",
     .doc =
         "Split a batch into (x, y) from a tuple, list, or HF-style dict.\n\n"
@@ -77,8 +97,12 @@ FnDef bk_split_batch = {
     .impl = split_batch,
 };
 
-FnDef bk_example_probe = {
-    .code = {"example_probe", "example_probe", 1, 63, 0, BK_VARS(kExampleProbeVars), nullptr},
+constexpr FnDef bk_example_probe = {
+    .code = {.name = "example_probe",
+             .qualname = "example_probe",
+             .argcount = 1,
+             .first_line = frame::line_no(ExampleProbeLine::kDef),
+             BK_VARS(kExampleProbeVars)},
     .traceback_name = "tarnex.core._batchkit.example_probe",
     .doc =
         "Small example batch (\xe2\x89\xa4"
@@ -87,12 +111,20 @@ FnDef bk_example_probe = {
     .impl = example_probe,
 };
 
+// The code object of the generator expression inside example_tensor.
+constexpr CodeDef bk_genexpr_code = {.name = "genexpr",
+                                     .qualname = "example_tensor.<locals>.genexpr",
+                                     .first_line = frame::line_no(ExampleTensorLine::kGenexpr),
+                                     .extra_flags = CO_GENERATOR,
+                                     BK_VARS(kGenexprVars)};
+
 #undef BK_VARS
 #undef BK_ANN
 
-FnDef* const bk_functions[] = {&bk_to_device,         &bk_forward,     &bk_example_tensor,
-                               &bk_set_primary_input, &bk_split_batch, &bk_example_probe};
-constexpr CodeDef* const bk_extra_codes[] = {&genexpr_code};
+constexpr const FnDef* bk_functions[] = {&bk_to_device,         &bk_forward,     &bk_example_tensor,
+                                         &bk_set_primary_input, &bk_split_batch, &bk_example_probe};
+
+constexpr const CodeDef* bk_extra_codes[] = {&bk_genexpr_code};
 
 constexpr frame::StrConst bk_strings[] = {
     {&state.s_typing, "typing"}, {&state.s_Any, "Any"},       {&state.s_Dict, "Dict"},
@@ -109,19 +141,23 @@ int bk_constants(frame::Module&) noexcept {
   return 0;
 }
 
+// The module body's lines: the imports, and line 1, where the module's own
+// work (constants, __test__) is reported.
+enum class BodyLine : std::uint8_t { kModule = 1, kTyping = 10, kTorch = 12 };
+
 // The module body, statement by statement; `line` names the statement that
 // runs, for the traceback entry of a failure.
 int bk_body(frame::Module& m, int* line) noexcept {
-  *line = 10;
+  *line = frame::line_no(BodyLine::kTyping);
   if (frame::import_from(m, state.s_typing, {state.s_Any, state.s_Dict}) < 0) return -1;
-  *line = 12;
+  *line = frame::line_no(BodyLine::kTorch);
   if (frame::import_module(m, state.s_torch) < 0) return -1;
   // Each definition's statement starts at the function's first line.
-  for (FnDef* def : bk_functions) {
+  for (const FnDef* def : bk_functions) {
     *line = def->code.first_line;
     if (frame::define_function(m, *def) < 0) return -1;
   }
-  *line = 1;
+  *line = frame::line_no(BodyLine::kModule);
   frame::Ref test = frame::Ref::steal(PyDict_New());
   if (!test) return -1;
   return frame::set_global(m, m.s.dunder_test, test.get());
@@ -143,9 +179,6 @@ PyModuleDef bk_def = {
 };
 
 }  // namespace
-
-frame::CodeDef genexpr_code = {
-    "genexpr", "example_tensor.<locals>.genexpr", 0, 33, CO_GENERATOR, kGenexprVars, 1, nullptr};
 
 State state = {
     {

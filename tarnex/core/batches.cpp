@@ -75,7 +75,7 @@ PyObject* batches_labels(PyObject* batch) noexcept {
     Ref first = Ref::borrow(v != nullptr ? v : Py_None);
     v = PyDict_GetItemWithError(batch, state.s_labels);  // borrowed
     if (v == nullptr && PyErr_Occurred()) return nullptr;
-    return v != nullptr ? Ref::borrow(v).release() : first.release();
+    return v != nullptr ? Py_NewRef(v) : first.release();
   }
   // A subclass's own `get` runs, called by name.
   PyObject* first_args[] = {nullptr, batch, state.s_label};
@@ -88,28 +88,28 @@ PyObject* batches_labels(PyObject* batch) noexcept {
 // split_batch on a dict: (inputs, labels).
 BK_NOINLINE PyObject* batches_split_dict(frame::FnObject* f, PyObject* batch) noexcept {
   Ref labels = Ref::steal(batches_labels(batch));
-  if (!labels) return fail(f, 57);
+  if (!labels) return fail(f, SplitBatchLine::kLabels);
 
   Ref inputs = Ref::steal(PyDict_New());
-  if (!inputs) return fail(f, 58);
+  if (!inputs) return fail(f, SplitBatchLine::kInputs);
   frame::DictWalk walk(state.frame, frame::DictWalk::Kind::kItems);
-  if (walk.start(batch) < 0) return fail(f, 58);
+  if (walk.start(batch) < 0) return fail(f, SplitBatchLine::kInputs);
   Ref k, v;
   for (;;) {
     int r = walk.next(k, v);
-    if (r < 0) return fail(f, 58);
+    if (r < 0) return fail(f, SplitBatchLine::kInputs);
     if (r == 0) break;
     int d = batches_differs(k.get(), state.s_labels);
-    if (d < 0) return fail(f, 58);
+    if (d < 0) return fail(f, SplitBatchLine::kInputs);
     if (d == 0) continue;
     d = batches_differs(k.get(), state.s_label);
-    if (d < 0) return fail(f, 58);
+    if (d < 0) return fail(f, SplitBatchLine::kInputs);
     if (d == 0) continue;
-    if (PyDict_SetItem(inputs.get(), k.get(), v.get()) < 0) return fail(f, 58);
+    if (PyDict_SetItem(inputs.get(), k.get(), v.get()) < 0) return fail(f, SplitBatchLine::kInputs);
   }
 
   PyObject* pair = PyTuple_New(2);
-  if (pair == nullptr) return fail(f, 59);
+  if (pair == nullptr) return fail(f, SplitBatchLine::kReturn);
   PyTuple_SET_ITEM(pair, 0, inputs.release());
   PyTuple_SET_ITEM(pair, 1, labels.release());
   return pair;
@@ -133,7 +133,7 @@ PyObject* split_batch(frame::FnObject* f, PyObject* const* args) noexcept {
   PyObject* batch = args[0];
   // Tuples, lists and anything else go back as they came, for the caller to
   // unpack.
-  if (!frame::is_dict(batch)) return Ref::borrow(batch).release();
+  if (!frame::is_dict(batch)) return Py_NewRef(batch);
   return batches_split_dict(f, batch);
 }
 
@@ -141,13 +141,13 @@ PyObject* example_probe(frame::FnObject* f, PyObject* const* args) noexcept {
   PyObject* x = args[0];
   if (!frame::is_dict(x)) {
     PyObject* cut = batches_cut(x);
-    return cut ? cut : fail(f, 67);
+    return cut ? cut : fail(f, ExampleProbeLine::kCut);
   }
 
   // `torch` is looked up for every entry: a rebinding takes effect from the
   // next entry on.
   PyObject* out = map_tensor_values(f, batches_torch_site, x, batches_cut);
-  return out ? out : fail(f, 66);
+  return out ? out : fail(f, ExampleProbeLine::kDict);
 }
 
 }  // namespace bk

@@ -35,9 +35,6 @@ struct State {
 
 extern State state;
 
-// The code object of the generator expression inside example_tensor.
-extern frame::CodeDef genexpr_code;
-
 // The tensor test: isinstance(v, torch.Tensor), `torch` and `Tensor` fetched
 // anew. 1, 0 or -1.
 inline int is_tensor(frame::FnObject* f, frame::GlobalSite& site, PyObject* v) noexcept {
@@ -70,11 +67,38 @@ PyObject* map_tensor_values(frame::FnObject* f, frame::GlobalSite& site, PyObjec
   }
 }
 
+// The function bodies, each with its lines in tarnex/core/_batchkit.py: the
+// `def` line (the code object's first line, and the entry of a binding
+// failure) and the statements that report their failures at their own line.
+
+enum class ToDeviceLine : std::uint8_t { kDef = 15, kDict = 18, kMove = 19 };
 PyObject* to_device(frame::FnObject* f, PyObject* const* args) noexcept;
+
+enum class ForwardLine : std::uint8_t { kDef = 22, kCall = 24, kHasLogits = 25, kLogits = 26 };
 PyObject* forward(frame::FnObject* f, PyObject* const* args) noexcept;
+
+// Line 33 also holds the generator expression, whose own entries say so.
+enum class ExampleTensorLine : std::uint8_t { kDef = 30, kGenexpr = 33 };
 PyObject* example_tensor(frame::FnObject* f, PyObject* const* args) noexcept;
+
+enum class SetPrimaryLine : std::uint8_t {
+  kDef = 37,
+  kCopy = 40,
+  kLoop = 41,
+  kTest = 42,
+  kStore = 43,
+};
 PyObject* set_primary_input(frame::FnObject* f, PyObject* const* args) noexcept;
+
+enum class SplitBatchLine : std::uint8_t {
+  kDef = 49,
+  kLabels = 57,
+  kInputs = 58,
+  kReturn = 59,
+};
 PyObject* split_batch(frame::FnObject* f, PyObject* const* args) noexcept;
+
+enum class ExampleProbeLine : std::uint8_t { kDef = 63, kDict = 66, kCut = 67 };
 PyObject* example_probe(frame::FnObject* f, PyObject* const* args) noexcept;
 
 }  // namespace bk

@@ -26,11 +26,11 @@ PyObject* to_device(frame::FnObject* f, PyObject* const* args) noexcept {
   if (frame::check_exact_type(device, &PyUnicode_Type, "device") < 0) return nullptr;
   if (!frame::is_dict(x)) {
     PyObject* moved = dev_call_to(x, device);
-    return moved ? moved : fail(f, 19);
+    return moved ? moved : fail(f, ToDeviceLine::kMove);
   }
   PyObject* out = map_tensor_values(f, dev_torch_site, x,
                                     [device](PyObject* v) { return dev_call_to(v, device); });
-  return out ? out : fail(f, 18);
+  return out ? out : fail(f, ToDeviceLine::kDict);
 }
 
 PyObject* forward(frame::FnObject* f, PyObject* const* args) noexcept {
@@ -51,7 +51,7 @@ PyObject* forward(frame::FnObject* f, PyObject* const* args) noexcept {
       Ref kwargs = Ref::steal(
           PyDict_CheckExact(x) ? PyDict_Copy(x)
                                : PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), x));
-      if (!kwargs) return fail(f, 24);
+      if (!kwargs) return fail(f, ForwardLine::kCall);
       out = Ref::steal(PyObject_Call(model, state.frame.empty_tuple, kwargs.get()));
     }
   } else if (meth) {
@@ -63,17 +63,17 @@ PyObject* forward(frame::FnObject* f, PyObject* const* args) noexcept {
     out = Ref::steal(
         PyObject_Vectorcall(model, call + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
   }
-  if (!out) return fail(f, 24);
+  if (!out) return fail(f, ForwardLine::kCall);
 
   // hasattr(out, "logits"): no AttributeError object is made where the type
   // uses the generic attribute access.
   PyObject* probe = nullptr;
-  int has = _PyObject_LookupAttr(out.get(), state.s_logits, &probe);
+  int has = PyObject_GetOptionalAttr(out.get(), state.s_logits, &probe);
   Py_XDECREF(probe);
-  if (has < 0) return fail(f, 25);
+  if (has < 0) return fail(f, ForwardLine::kHasLogits);
   if (has == 0) return out.release();
   PyObject* logits = PyObject_GetAttr(out.get(), state.s_logits);
-  return logits ? logits : fail(f, 26);
+  return logits ? logits : fail(f, ForwardLine::kLogits);
 }
 
 }  // namespace bk

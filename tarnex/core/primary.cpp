@@ -16,7 +16,7 @@ frame::GlobalSite pri_set_torch_site;
 // cache keys entries by the name's address, so one static array keeps them
 // apart from example_tensor's own entry at the same line.
 constexpr char kGenexprName[] = "genexpr";
-constexpr int kGenexprLine = 33;
+constexpr int kGenexprLine = frame::line_no(ExampleTensorLine::kGenexpr);
 
 // The walk of the generator expression over the values of `x`: the first
 // value that passes the tensor test goes to `found`. 1 found, 0 the walk
@@ -52,7 +52,7 @@ int pri_genexpr_first(frame::FnObject* f, PyObject* x, Ref& found) noexcept {
   // What the interpreter does to a StopIteration escaping a generator: a
   // RuntimeError with the StopIteration as its cause and context.
   if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
-    _PyErr_FormatFromCause(PyExc_RuntimeError, "generator raised StopIteration");
+    frame::raise_from_cause(PyExc_RuntimeError, "generator raised StopIteration");
   }
   frame::add_traceback(*f->mod, kGenexprName, kGenexprLine, f->globals);
   return -1;
@@ -65,7 +65,7 @@ BK_NOINLINE PyObject* pri_example_dict(frame::FnObject* f, PyObject* x) noexcept
   if (r > 0) return found.release();
   // next() on an exhausted generator: a bare StopIteration (empty args).
   if (r == 0) PyErr_SetNone(PyExc_StopIteration);
-  return fail(f, kGenexprLine);
+  return fail(f, ExampleTensorLine::kGenexpr);
 }
 
 // dict(x): always a new plain dict. For an exact dict that is what the
@@ -85,20 +85,21 @@ PyObject* pri_dict_of(PyObject* x) noexcept {
 BK_NOINLINE PyObject* pri_set_dict(frame::FnObject* f, PyObject* x,
                                    PyObject* replacement) noexcept {
   Ref out = Ref::steal(pri_dict_of(x));
-  if (!out) return fail(f, 40);
+  if (!out) return fail(f, SetPrimaryLine::kCopy);
   // `out` is an exact dict: walked in place, with the size check.
   DictWalk walk(state.frame, DictWalk::Kind::kItems);
-  if (walk.start(out.get()) < 0) return fail(f, 41);
+  if (walk.start(out.get()) < 0) return fail(f, SetPrimaryLine::kLoop);
   Ref k, v;
   for (;;) {
     int r = walk.next(k, v);
-    if (r < 0) return fail(f, 41);
+    if (r < 0) return fail(f, SetPrimaryLine::kLoop);
     if (r == 0) return out.release();
     int t = is_tensor(f, pri_set_torch_site, v.get());
-    if (t < 0) return fail(f, 42);
+    if (t < 0) return fail(f, SetPrimaryLine::kTest);
     if (t) {
       // The key is present already, so it keeps its place.
-      if (PyDict_SetItem(out.get(), k.get(), replacement) < 0) return fail(f, 43);
+      if (PyDict_SetItem(out.get(), k.get(), replacement) < 0)
+        return fail(f, SetPrimaryLine::kStore);
       return out.release();
     }
   }
@@ -108,14 +109,14 @@ BK_NOINLINE PyObject* pri_set_dict(frame::FnObject* f, PyObject* x,
 
 PyObject* example_tensor(frame::FnObject* f, PyObject* const* args) noexcept {
   PyObject* x = args[0];
-  if (!frame::is_dict(x)) return Ref::borrow(x).release();
+  if (!frame::is_dict(x)) return Py_NewRef(x);
   return pri_example_dict(f, x);
 }
 
 PyObject* set_primary_input(frame::FnObject* f, PyObject* const* args) noexcept {
   PyObject* x = args[0];
   PyObject* replacement = args[1];
-  if (!frame::is_dict(x)) return Ref::borrow(replacement).release();
+  if (!frame::is_dict(x)) return Py_NewRef(replacement);
   return pri_set_dict(f, x, replacement);
 }
 

@@ -1,5 +1,7 @@
 // mnist.cpp - tarnex.data.mnist: module definition, constants, module body
 // and mnist_loaders, which builds the MNIST training and test loaders.
+#include <iterator>
+
 #include "frame.hpp"
 
 namespace mnist {
@@ -41,12 +43,24 @@ struct State {
 
 extern State state;
 
+// mnist_loaders' lines in tarnex/data/mnist.py: the `def` line (also where
+// the batch_size check reports) and one statement per line after it.
+enum class LoadersLine : std::uint8_t {
+  kDef = 5,
+  kTransform = 6,
+  kTrainSet = 7,
+  kTestSet = 8,
+  kTrainLoader = 9,
+  kTestLoader = 10,
+  kReturn = 11,
+};
+
 // One look-up site per use of a global in the body: each keeps its own cache.
-frame::GlobalSite mn_transforms_site;    // line 6
-frame::GlobalSite mn_torchvision_train;  // line 7
-frame::GlobalSite mn_torchvision_test;   // line 8
-frame::GlobalSite mn_dataloader_train;   // line 9
-frame::GlobalSite mn_dataloader_test;    // line 10
+frame::GlobalSite mn_transforms_site;    // LoadersLine::kTransform
+frame::GlobalSite mn_torchvision_train;  // LoadersLine::kTrainSet
+frame::GlobalSite mn_torchvision_test;   // LoadersLine::kTestSet
+frame::GlobalSite mn_dataloader_train;   // LoadersLine::kTrainLoader
+frame::GlobalSite mn_dataloader_test;    // LoadersLine::kTestLoader
 
 // torchvision.datasets.MNIST(root="./data", train=<train>, download=True,
 // transform=tfm), with `torchvision` looked up at `site`.
@@ -78,28 +92,28 @@ PyObject* mnist_loaders(frame::FnObject* f, PyObject* const* args) noexcept {
   // The `int` annotation is enforced before anything else: a refused size
   // builds no dataset.
   Ref batch_size = Ref::steal(frame::convert_int_arg(args[0], "batch_size"));
-  if (!batch_size) return fail(f, 5);
+  if (!batch_size) return fail(f, LoadersLine::kDef);
 
   Ref tfm;
   {
     Ref transforms = Ref::borrow(frame::lookup_global(f, mn_transforms_site, state.s_transforms));
-    if (!transforms) return fail(f, 6);
+    if (!transforms) return fail(f, LoadersLine::kTransform);
     Ref to_tensor = Ref::steal(PyObject_GetAttr(transforms.get(), state.s_ToTensor));
-    if (!to_tensor) return fail(f, 6);
+    if (!to_tensor) return fail(f, LoadersLine::kTransform);
     tfm = Ref::steal(PyObject_CallNoArgs(to_tensor.get()));
-    if (!tfm) return fail(f, 6);
+    if (!tfm) return fail(f, LoadersLine::kTransform);
   }
   Ref train_ds = Ref::steal(mn_dataset(f, mn_torchvision_train, Py_True, tfm.get()));
-  if (!train_ds) return fail(f, 7);
+  if (!train_ds) return fail(f, LoadersLine::kTrainSet);
   Ref test_ds = Ref::steal(mn_dataset(f, mn_torchvision_test, Py_False, tfm.get()));
-  if (!test_ds) return fail(f, 8);
+  if (!test_ds) return fail(f, LoadersLine::kTestSet);
   Ref train_loader =
       Ref::steal(mn_loader(f, mn_dataloader_train, train_ds.get(), batch_size.get()));
-  if (!train_loader) return fail(f, 9);
+  if (!train_loader) return fail(f, LoadersLine::kTrainLoader);
   Ref test_loader = Ref::steal(mn_loader(f, mn_dataloader_test, test_ds.get(), batch_size.get()));
-  if (!test_loader) return fail(f, 10);
+  if (!test_loader) return fail(f, LoadersLine::kTestLoader);
   PyObject* out = PyTuple_Pack(2, train_loader.get(), test_loader.get());
-  return out ? out : fail(f, 11);
+  return out ? out : fail(f, LoadersLine::kReturn);
 }
 
 // (64,): what calls fill in for a missing batch_size, and what __defaults__
@@ -110,19 +124,21 @@ constexpr const char* kMnistLoadersVars[] = {"batch_size", "tfm",          "trai
                                              "test_ds",    "train_loader", "test_loader"};
 constexpr frame::Annotation kMnistLoadersAnn[] = {{"batch_size", "int"}};
 
-frame::FnDef mn_mnist_loaders = {
-    {"mnist_loaders", "mnist_loaders", 1, 5, 0, kMnistLoadersVars,
-     static_cast<int>(sizeof(kMnistLoadersVars) / sizeof(kMnistLoadersVars[0])), nullptr},
-    "tarnex.data.mnist.mnist_loaders",
-    nullptr,
-    kMnistLoadersAnn,
-    1,
-    &mn_defaults,
-    mnist_loaders,
-    {},
-    0};
+constexpr frame::FnDef mn_mnist_loaders = {
+    .code = {.name = "mnist_loaders",
+             .qualname = "mnist_loaders",
+             .argcount = 1,
+             .first_line = frame::line_no(LoadersLine::kDef),
+             .varnames = kMnistLoadersVars,
+             .nvarnames = static_cast<int>(std::size(kMnistLoadersVars))},
+    .traceback_name = "tarnex.data.mnist.mnist_loaders",
+    .annotations = kMnistLoadersAnn,
+    .nannotations = static_cast<int>(std::size(kMnistLoadersAnn)),
+    .defaults = &mn_defaults,
+    .impl = mnist_loaders,
+};
 
-frame::FnDef* const mn_functions[] = {&mn_mnist_loaders};
+constexpr const frame::FnDef* mn_functions[] = {&mn_mnist_loaders};
 
 constexpr frame::StrConst mn_strings[] = {
     {&state.s_DataLoader, "DataLoader"},
@@ -148,7 +164,7 @@ PyObject* mn_names(std::initializer_list<PyObject*> names) noexcept {
   Ref t = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
   if (!t) return nullptr;
   Py_ssize_t i = 0;
-  for (PyObject* n : names) PyTuple_SET_ITEM(t.get(), i++, Ref::borrow(n).release());
+  for (PyObject* n : names) PyTuple_SET_ITEM(t.get(), i++, Py_NewRef(n));
   return t.release();
 }
 
@@ -167,21 +183,30 @@ int mn_constants(frame::Module&) noexcept {
   return 0;
 }
 
+// The module body's lines: the three imports, and line 1 (shared with the
+// first import), where the module's own work (__test__) is reported.
+enum class BodyLine : std::uint8_t {
+  kModule = 1,
+  kDataLoader = 1,
+  kTorchvision = 2,
+  kTransforms = 3
+};
+
 // The module body, statement by statement; `line` names the statement that
 // runs, for the traceback entry of a failure.
 int mn_body(frame::Module& m, int* line) noexcept {
-  *line = 1;
+  *line = frame::line_no(BodyLine::kDataLoader);
   if (frame::import_from(m, state.s_torch_utils_data, {state.s_DataLoader}) < 0) return -1;
-  *line = 2;
+  *line = frame::line_no(BodyLine::kTorchvision);
   if (frame::import_module(m, state.s_torchvision) < 0) return -1;
-  *line = 3;
+  *line = frame::line_no(BodyLine::kTransforms);
   if (frame::import_submodule_as(m, state.s_torchvision_transforms, state.s_torchvision,
                                  state.s_transforms, state.s_transforms) < 0) {
     return -1;
   }
-  *line = 5;
+  *line = frame::line_no(LoadersLine::kDef);
   if (frame::define_function(m, mn_mnist_loaders) < 0) return -1;
-  *line = 1;
+  *line = frame::line_no(BodyLine::kModule);
   Ref test = Ref::steal(PyDict_New());
   if (!test) return -1;
   return frame::set_global(m, m.s.dunder_test, test.get());

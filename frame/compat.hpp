@@ -1,0 +1,123 @@
+// compat.hpp - what differs between the CPython versions the modules build
+// for (3.11 to 3.14), and the only place that asks which one it is.
+//
+// Each shim bears the name of the newest public function or constant and,
+// where the interpreter being built for predates it, means the same through
+// what that interpreter offers. Code elsewhere calls the newest names and
+// carries no version conditionals; a shim is dropped here once the oldest
+// supported version has the real thing.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+
+#if PY_VERSION_HEX < 0x030B0000
+#error "the native modules need CPython 3.11 or later"
+#endif
+
+// ------------------------------------------------------------- 3.12 names
+
+#if PY_VERSION_HEX < 0x030C0000
+#include "structmember.h"
+
+// Member types and flags of PyMemberDef, public in Python.h since 3.12.
+#define Py_T_PYSSIZET T_PYSSIZET
+#define Py_READONLY READONLY
+
+// The exception in flight as one object (its traceback attached), and back.
+// 3.11 keeps type, value and traceback apart and may hold the value
+// unnormalized; normalizing can run the exception's constructor and, without
+// memory, yields a MemoryError instead, as the interpreter's own except
+// clause would.
+static inline PyObject* PyErr_GetRaisedException(void) {
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* tb = nullptr;
+  PyErr_Fetch(&type, &value, &tb);
+  if (type == nullptr) return nullptr;
+  PyErr_NormalizeException(&type, &value, &tb);
+  if (tb != nullptr && value != nullptr) (void)PyException_SetTraceback(value, tb);
+  Py_XDECREF(type);
+  Py_XDECREF(tb);
+  return value;
+}
+
+static inline void PyErr_SetRaisedException(PyObject* exc) {
+  if (exc == nullptr) {
+    PyErr_Clear();
+    return;
+  }
+  PyObject* type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc)));
+  PyObject* tb = PyException_GetTraceback(exc);  // new reference or nullptr
+  PyErr_Restore(type, exc, tb);
+}
+
+// The full code-object constructor; 3.12 renamed it to say that its
+// signature follows the interpreter's internals.
+static inline PyCodeObject* PyUnstable_Code_New(int argcount, int kwonlyargcount, int nlocals,
+                                                int stacksize, int flags, PyObject* code,
+                                                PyObject* consts, PyObject* names,
+                                                PyObject* varnames, PyObject* freevars,
+                                                PyObject* cellvars, PyObject* filename,
+                                                PyObject* name, PyObject* qualname, int firstlineno,
+                                                PyObject* linetable, PyObject* exceptiontable) {
+  return PyCode_New(argcount, kwonlyargcount, nlocals, stacksize, flags, code, consts, names,
+                    varnames, freevars, cellvars, filename, name, qualname, firstlineno, linetable,
+                    exceptiontable);
+}
+#endif
+
+// ------------------------------------------------------------- 3.13 names
+
+#if PY_VERSION_HEX < 0x030D0000
+// getattr(obj, name) where a missing attribute is no error: 1 found (*result
+// a new reference), 0 missing (no error set), -1 error.
+static inline int PyObject_GetOptionalAttr(PyObject* obj, PyObject* name, PyObject** result) {
+  return _PyObject_LookupAttr(obj, name, result);
+}
+#endif
+
+// --------------------------------------------- versions of a dict's contents
+
+namespace frame {
+
+// The look-up caches keep a value found in a dictionary together with the
+// dictionary and `dict_version(dict)` read at that time; an equal pair later
+// means no entry of that dictionary has been added, replaced or deleted
+// since. Before a cache entry is filled, the dictionary is passed to
+// `dict_watch` with the id that `dict_watcher_add` gave (once per module
+// state, which lives as long as the interpreter: its finalization releases
+// the watcher).
+//
+// 3.11: every dict carries a version tag that is unique across the process
+// and changes on each modification; nothing needs watching.
+// 3.12 and later: that tag is deprecated (3.12) and then gone (3.14). A dict
+// watcher counts every event of every watched dict (a change, a clear, the
+// dict's deallocation) into one counter, which is then the version of each
+// of them: coarser, since a change in one watched dict also moves the others,
+// but exact, as nothing watched can change without it moving.
+#if PY_VERSION_HEX >= 0x030C0000
+// One counter per extension module: the frame is compiled into each of them.
+inline uint64_t dict_events = 1;
+
+// Called by the interpreter before a watched dict changes; it must not fail
+// or run code, and does neither.
+inline int dict_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
+  ++dict_events;
+  return 0;
+}
+
+inline int dict_watcher_add() noexcept { return PyDict_AddWatcher(dict_event); }
+inline int dict_watch(int id, PyObject* dict) noexcept { return PyDict_Watch(id, dict); }
+inline uint64_t dict_version(PyObject*) noexcept { return dict_events; }
+#else
+inline int dict_watcher_add() noexcept { return 0; }
+inline int dict_watch(int, PyObject*) noexcept { return 0; }
+inline uint64_t dict_version(PyObject* dict) noexcept {
+  return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+}
+#endif
+
+}  // namespace frame
