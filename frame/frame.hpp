@@ -48,6 +48,7 @@ struct FrameStrings {
   PyObject* dunder_test;
   PyObject* dunder_instancecheck;
   PyObject* dunder_call;
+  PyObject* dunder_class;
 };
 
 // ------------------------------------------------------------- definitions
@@ -137,6 +138,10 @@ struct Module {
   // type.__instancecheck__, the descriptor in `type`'s own dictionary
   // (borrowed: a static type's dictionary lives as long as the process).
   PyObject* type_instancecheck = nullptr;
+  // object.__class__, the descriptor in `object`'s own dictionary (borrowed,
+  // as above): where attribute access is the generic one and finds it, an
+  // object's __class__ is its type.
+  PyObject* object_class = nullptr;
   // The call slot the interpreter gives a class that defines __call__ in
   // Python (found at execution; see python_call_method).
   ternaryfunc generic_call_slot = nullptr;

@@ -81,13 +81,27 @@ PyObject* module_attr(Module& m, GlobalSite& site, PyObject* g, PyObject* attr) 
 int is_instance(Module& m, PyObject* v, PyObject* cls) noexcept {
   if (Py_IS_TYPE(v, reinterpret_cast<PyTypeObject*>(cls))) return 1;
   PyTypeObject* meta = Py_TYPE(cls);
+  const bool type_hook = meta == &PyType_Type ||
+                         (PyType_FastSubclass(meta, Py_TPFLAGS_TYPE_SUBCLASS) &&
+                          m.type_instancecheck != nullptr &&
+                          _PyType_Lookup(meta, m.s.dunder_instancecheck) == m.type_instancecheck);
+  if (type_hook) {
+    // type's own check: the subtype test on type(v), then the same test on
+    // v.__class__ when that is another class. Where attribute access is the
+    // generic one and __class__ is object's own descriptor, v.__class__ is
+    // type(v), so the first test is the whole answer and nothing runs.
+    PyTypeObject* tp = Py_TYPE(v);
+    if (PyType_IsSubtype(tp, reinterpret_cast<PyTypeObject*>(cls))) return 1;
+    if (tp->tp_getattro == PyObject_GenericGetAttr && m.object_class != nullptr &&
+        _PyType_Lookup(tp, m.s.dunder_class) == m.object_class) {
+      return 0;
+    }
+  }
   // The interpreter would look __instancecheck__ up on the metaclass, bind it
   // and call it. Where that is type's own hook, the method descriptor is
   // called here unbound, with the class in front: the same check without the
   // bound method and the argument tuple.
-  if (meta != &PyType_Type && PyType_FastSubclass(meta, Py_TPFLAGS_TYPE_SUBCLASS) &&
-      m.type_instancecheck != nullptr &&
-      _PyType_Lookup(meta, m.s.dunder_instancecheck) == m.type_instancecheck) {
+  if (type_hook && meta != &PyType_Type) {
     // CAUTION: may read v.__class__, which can run Python code; the caller
     // holds v and cls strongly.
     PyObject* args[] = {cls, v};

@@ -93,6 +93,7 @@ int mod_make_strings(Module& m) noexcept {
       {&m.s.dunder_test, "__test__"},
       {&m.s.dunder_instancecheck, "__instancecheck__"},
       {&m.s.dunder_call, "__call__"},
+      {&m.s.dunder_class, "__class__"},
   };
   for (const StrConst& c : frame_strings) {
     if (*c.slot == nullptr && !(*c.slot = PyUnicode_InternFromString(c.text))) return -1;
@@ -102,6 +103,7 @@ int mod_make_strings(Module& m) noexcept {
     if (*c.slot == nullptr && !(*c.slot = PyUnicode_InternFromString(c.text))) return -1;
   }
   m.type_instancecheck = _PyType_Lookup(&PyType_Type, m.s.dunder_instancecheck);
+  m.object_class = _PyType_Lookup(&PyBaseObject_Type, m.s.dunder_class);
   if (!m.empty_tuple && !(m.empty_tuple = PyTuple_New(0))) return -1;
   if (!m.empty_bytes && !(m.empty_bytes = PyBytes_FromStringAndSize("", 0))) return -1;
   if (!m.empty_str && !(m.empty_str = PyUnicode_FromStringAndSize("", 0))) return -1;

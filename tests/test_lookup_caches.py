@@ -301,3 +301,25 @@ def test_mnist_sites_keep_nothing_alive():
     del Transforms
     gc.collect()
     assert ref() is None
+
+
+@pytest.mark.parametrize("is_tensor", TESTS, ids=lambda f: f.__name__[1:])
+@pytest.mark.parametrize("meta", [type, type("Meta", (type,), {})], ids=["type", "subclass"])
+def test_class_claims_are_asked_whenever_they_can_differ(fake_torch, is_tensor, meta):
+    """A value whose __class__ may not be its type (a property, a custom
+    attribute access) is asked; any other value is answered by its type."""
+    Base = meta("Base", (), {})
+    fake_torch.Tensor = Base
+
+    class Claims(Val):
+        __class__ = property(lambda self: Base)
+
+    class Asks(Val):
+        def __getattribute__(self, name):
+            return Base if name == "__class__" else object.__getattribute__(self, name)
+
+    class Plain(Val):
+        pass
+
+    assert is_tensor(Claims()) and is_tensor(Asks()) and not is_tensor(Plain())
+    assert is_tensor(meta("Sub", (Base, Val), {})())
