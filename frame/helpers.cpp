@@ -81,10 +81,10 @@ PyObject* module_attr(Module& m, GlobalSite& site, PyObject* g, PyObject* attr) 
 int is_instance(Module& m, PyObject* v, PyObject* cls) noexcept {
   if (Py_IS_TYPE(v, reinterpret_cast<PyTypeObject*>(cls))) return 1;
   PyTypeObject* meta = Py_TYPE(cls);
-  const bool type_hook = meta == &PyType_Type ||
-                         (PyType_FastSubclass(meta, Py_TPFLAGS_TYPE_SUBCLASS) &&
-                          m.type_instancecheck != nullptr &&
-                          _PyType_Lookup(meta, m.s.dunder_instancecheck) == m.type_instancecheck);
+  const bool type_hook =
+      meta == &PyType_Type ||
+      (PyType_FastSubclass(meta, Py_TPFLAGS_TYPE_SUBCLASS) && m.type_instancecheck != nullptr &&
+       _PyType_Lookup(meta, m.s.dunder_instancecheck) == m.type_instancecheck);
   if (type_hook) {
     // type's own check: the subtype test on type(v), then the same test on
     // v.__class__ when that is another class. Where attribute access is the
