@@ -120,4 +120,42 @@ inline uint64_t dict_version(PyObject* dict) noexcept {
 }
 #endif
 
+// ------------------------------------------------------- the C stack's end
+
+// A native function can reach itself again through a slot it calls with no
+// Python frame in between, so every level of such a recursion takes C stack.
+// From 3.14 on, Py_EnterRecursiveCall measures the stack itself. Before, it
+// counts calls against the recursion limit, which bounds no stack: a high
+// sys.setrecursionlimit() or a thread started after threading.stack_size()
+// overflows it first. There the entry of every call also compares the stack
+// pointer with the low end of the thread's stack, read once per thread.
+#if PY_VERSION_HEX < 0x030E0000
+// Room left below the check for what a level runs before the next one, and
+// for reporting the error.
+inline constexpr uintptr_t kStackMargin = 64 * 1024;
+
+// The lowest address of the calling thread's stack; UINTPTR_MAX when the
+// platform does not say (the check then never fires). Defined in helpers.cpp.
+uintptr_t stack_low_end() noexcept;
+
+#if defined(__GNUC__) && !defined(_WIN32)
+// Read on every call: the initial-exec model makes that one load instead of a
+// call into the dynamic linker.
+[[gnu::tls_model("initial-exec")]] inline thread_local uintptr_t stack_low = 0;
+#else
+inline thread_local uintptr_t stack_low = 0;
+#endif
+
+inline bool stack_exhausted() noexcept {
+  uintptr_t low = stack_low;
+  if (low == 0) low = stack_low = stack_low_end();
+  const char here = 0;
+  // Outside the thread's stack (a stack of another kind, switched to by some
+  // library) the difference is huge and nothing is reported.
+  return reinterpret_cast<uintptr_t>(&here) - low < kStackMargin;
+}
+#else
+inline bool stack_exhausted() noexcept { return false; }
+#endif
+
 }  // namespace frame
