@@ -138,13 +138,9 @@ inline constexpr uintptr_t kStackMargin = 64 * 1024;
 // platform does not say (the check then never fires). Defined in helpers.cpp.
 uintptr_t stack_low_end() noexcept;
 
-#if defined(__GNUC__) && !defined(_WIN32)
-// Read on every call: the initial-exec model makes that one load instead of a
-// call into the dynamic linker.
-[[gnu::tls_model("initial-exec")]] inline thread_local uintptr_t stack_low = 0;
-#else
+// The thread's own value. The default TLS model, not initial-exec: a module
+// loaded late into a process (after torch) may find no static TLS left.
 inline thread_local uintptr_t stack_low = 0;
-#endif
 
 inline bool stack_exhausted() noexcept {
   uintptr_t low = stack_low;
