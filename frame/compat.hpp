@@ -79,6 +79,38 @@ static inline int PyObject_GetOptionalAttr(PyObject* obj, PyObject* name, PyObje
 }
 #endif
 
+// ----------------------------------------------------- runnable empty code
+
+namespace frame {
+
+// The bytecode of `raise AssertionError` and its line table (new
+// references), where the interpreter's own empty code object has none: early
+// 3.11 releases made it with no bytecode at all, and running it ran the
+// interpreter off its end. RESUME 0, LOAD_ASSERTION_ERROR, RAISE_VARARGS 1,
+// all on the first line, in 3.11's opcodes, which no longer change. 0 or -1.
+inline int raising_bytecode(PyObject** code, PyObject** linetable, int* stacksize) noexcept {
+#if PY_VERSION_HEX < 0x030C0000
+  static const char kCode[] = {'\x97', '\x00', '\x4a', '\x00', '\x82', '\x01'};
+  static const char kLines[] = {'\xea', '\x00'};
+  *code = PyBytes_FromStringAndSize(kCode, sizeof kCode);
+  *linetable = *code != nullptr ? PyBytes_FromStringAndSize(kLines, sizeof kLines) : nullptr;
+  if (*linetable == nullptr) {
+    Py_CLEAR(*code);
+    return -1;
+  }
+  *stacksize = 1;
+  return 0;
+#else
+  (void)code;
+  (void)linetable;
+  (void)stacksize;
+  PyErr_SetString(PyExc_SystemError, "the interpreter's empty code object has no bytecode");
+  return -1;
+#endif
+}
+
+}  // namespace frame
+
 // --------------------------------------------- versions of a dict's contents
 
 namespace frame {

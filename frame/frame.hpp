@@ -95,19 +95,14 @@ struct FnRuntime {
 
 // ------------------------------------------------------------ module state
 
-// The bytecode every code object of a module runs if someone runs it (a
-// native function's __code__ handed to types.FunctionType, a traceback
-// frame's code): compiled once from a one-line Python function that raises
-// RuntimeError, plain and as a generator. `message` is the index of the
-// placeholder message among the constants.
+// What every code object of a module runs if someone runs it (a native
+// function's __code__ handed to types.FunctionType, a traceback frame's code):
+// the bytecode of the interpreter's own empty code object, which raises
+// AssertionError, with its line table.
 struct CodeTemplate {
   PyObject* code = nullptr;  // strong: bytes
-  PyObject* consts = nullptr;
-  PyObject* names = nullptr;
   PyObject* linetable = nullptr;
-  PyObject* exceptiontable = nullptr;
   int stacksize = 0;
-  Py_ssize_t message = -1;
 };
 
 struct TracebackCacheEntry {
@@ -163,19 +158,18 @@ struct Module {
   // The id of the dict watcher that moves dict_version (compat.hpp); -1: none
   // could be had, and the look-up caches stay empty.
   int dict_watcher = -1;
-  CodeTemplate code_function;   // made before any other code object
-  CodeTemplate code_generator;  // for code flagged CO_GENERATOR
+  CodeTemplate code_template;  // made before any code object
   TracebackCacheEntry* tb_cache = nullptr;
   size_t tb_cache_len = 0;
   size_t tb_cache_cap = 0;
 };
 
 // A code object of the module (its file, `name`, `qualname`, first `line`,
-// `argcount` parameters among `varnames`, `flags`), whose bytecode raises
-// RuntimeError naming `what` (a str) when run. Needs the module's templates (made at
-// execution, before any code object). New reference.
-PyObject* make_code(Module& m, PyObject* what, PyObject* name, PyObject* qualname, int line,
-                    int argcount, PyObject* varnames, int flags) noexcept;
+// `argcount` parameters among `varnames`, `flags`) whose bytecode raises
+// AssertionError when run. Needs the module's template (made at execution,
+// before any code object). New reference.
+PyObject* make_code(Module& m, PyObject* name, PyObject* qualname, int line, int argcount,
+                    PyObject* varnames, int flags) noexcept;
 
 // The module definition's slots call these with the module's state.
 PyObject* module_create(Module& m, PyObject* spec) noexcept;

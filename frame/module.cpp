@@ -134,55 +134,29 @@ int mod_find_generic_call_slot(Module& m) noexcept {
   return 0;
 }
 
-// The templates of make_code. The source is compiled as a module; its two
-// functions are the first code objects among the module code's constants.
-constexpr char kCodeTemplatePlaceholder[] = "<native>";
-constexpr char kCodeTemplateSource[] =
-    "def f(): raise RuntimeError('<native>')\n"
-    "def g(): raise RuntimeError('<native>'); yield\n";
-
-int mod_read_template(PyObject* code, PyObject* placeholder, CodeTemplate& t) noexcept {
-  PyCodeObject* co = reinterpret_cast<PyCodeObject*>(code);
+// The template of make_code, read from the interpreter's own empty code
+// object. The compiler is not used for it: 3.11's frees a buffer twice when
+// an allocation fails in its assembler.
+int mod_make_template(Module& m) noexcept {
+  CodeTemplate& t = m.code_template;
+  if (t.code != nullptr) return 0;
+  Ref empty = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(m.filename, "", 1)));
+  if (!empty) return -1;
+  PyCodeObject* co = reinterpret_cast<PyCodeObject*>(empty.get());
   Ref bytes = Ref::steal(PyCode_GetCode(co));
   if (!bytes) return -1;
-  const Py_ssize_t n = PyTuple_GET_SIZE(co->co_consts);
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* c = PyTuple_GET_ITEM(co->co_consts, i);
-    if (PyUnicode_CheckExact(c) && PyUnicode_Compare(c, placeholder) == 0) t.message = i;
+  Ref linetable = Ref::borrow(co->co_linetable);
+  int stacksize = co->co_stacksize;
+  if (PyBytes_GET_SIZE(bytes.get()) == 0) {
+    PyObject* code = nullptr;
+    PyObject* lines = nullptr;
+    if (raising_bytecode(&code, &lines, &stacksize) < 0) return -1;
+    bytes.reset(code);
+    linetable.reset(lines);
   }
-  if (t.message < 0) {
-    PyErr_SetString(PyExc_SystemError, "code template without its message");
-    return -1;
-  }
+  t.linetable = linetable.release();
+  t.stacksize = stacksize;
   t.code = bytes.release();
-  t.consts = Py_NewRef(co->co_consts);
-  t.names = Py_NewRef(co->co_names);
-  t.linetable = Py_NewRef(co->co_linetable);
-  t.exceptiontable = Py_NewRef(co->co_exceptiontable);
-  t.stacksize = co->co_stacksize;
-  return 0;
-}
-
-int mod_make_templates(Module& m) noexcept {
-  if (m.code_generator.code != nullptr) return 0;
-  Ref module_code = Ref::steal(Py_CompileString(kCodeTemplateSource, m.filename, Py_file_input));
-  if (!module_code) return -1;
-  Ref placeholder = Ref::steal(PyUnicode_FromString(kCodeTemplatePlaceholder));
-  if (!placeholder) return -1;
-  PyObject* consts = reinterpret_cast<PyCodeObject*>(module_code.get())->co_consts;
-  CodeTemplate* next[] = {&m.code_function, &m.code_generator};
-  size_t made = 0;
-  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(consts) && made < 2; ++i) {
-    PyObject* c = PyTuple_GET_ITEM(consts, i);
-    if (!PyCode_Check(c)) continue;
-    CodeTemplate& t = *next[made];
-    if (t.code == nullptr && mod_read_template(c, placeholder.get(), t) < 0) return -1;
-    ++made;
-  }
-  if (made != 2) {
-    PyErr_SetString(PyExc_SystemError, "code templates not found");
-    return -1;
-  }
   return 0;
 }
 
@@ -199,10 +173,8 @@ int mod_make_code(Module& m, const CodeDef& c, PyObject*& out) noexcept {
   if (!name) return -1;
   Ref qualname = Ref::steal(PyUnicode_FromString(c.qualname));
   if (!qualname) return -1;
-  Ref what = Ref::steal(PyUnicode_FromFormat("%s.%s", m.dotted, c.qualname));
-  if (!what) return -1;
-  out = make_code(m, what.get(), name.get(), qualname.get(), c.first_line, c.argcount,
-                  varnames.get(), CO_OPTIMIZED | CO_NEWLOCALS | c.extra_flags);
+  out = make_code(m, name.get(), qualname.get(), c.first_line, c.argcount, varnames.get(),
+                  CO_OPTIMIZED | CO_NEWLOCALS | c.extra_flags);
   return out != nullptr ? 0 : -1;
 }
 
@@ -230,7 +202,7 @@ int mod_make_runtime(Module& m) noexcept {
 }
 
 int mod_make_codes(Module& m) noexcept {
-  if (mod_make_templates(m) < 0 || mod_make_runtime(m) < 0) return -1;
+  if (mod_make_template(m) < 0 || mod_make_runtime(m) < 0) return -1;
   for (size_t i = 0; i < m.nfunctions; ++i) {
     const FnDef& d = *m.functions[i];
     FnRuntime& r = m.fn_runtime[i];
@@ -353,31 +325,18 @@ int mod_exec_steps(Module& m, PyObject* module, int& line, bool& registered) noe
 
 }  // namespace
 
-PyObject* make_code(Module& m, PyObject* what, PyObject* name, PyObject* qualname, int line,
-                    int argcount, PyObject* varnames, int flags) noexcept {
-  const CodeTemplate& t = (flags & CO_GENERATOR) != 0 ? m.code_generator : m.code_function;
+PyObject* make_code(Module& m, PyObject* name, PyObject* qualname, int line, int argcount,
+                    PyObject* varnames, int flags) noexcept {
+  const CodeTemplate& t = m.code_template;
   if (t.code == nullptr) {
-    PyErr_SetString(PyExc_SystemError, "code templates not made yet");
+    PyErr_SetString(PyExc_SystemError, "code template not made yet");
     return nullptr;
   }
-  // A copy of the template's constants with the message in place of the
-  // placeholder (a whole-tuple slice would be the template's own tuple).
-  const Py_ssize_t n = PyTuple_GET_SIZE(t.consts);
-  Ref consts = Ref::steal(PyTuple_New(n));
-  if (!consts) return nullptr;
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* c = i == t.message ? PyUnicode_FromFormat(
-                                       "%U is native code: its code object only describes it "
-                                       "and cannot be run",
-                                       what)
-                                 : Py_NewRef(PyTuple_GET_ITEM(t.consts, i));
-    if (c == nullptr) return nullptr;
-    PyTuple_SET_ITEM(consts.get(), i, c);
-  }
+  PyObject* t0 = m.empty_tuple;
   return reinterpret_cast<PyObject*>(PyUnstable_Code_New(
       argcount, /*kwonlyargcount=*/0, static_cast<int>(PyTuple_GET_SIZE(varnames)), t.stacksize,
-      flags, t.code, consts.get(), t.names, varnames, m.empty_tuple, m.empty_tuple, m.filename_obj,
-      name, qualname, line, t.linetable, t.exceptiontable));
+      flags, t.code, t0, t0, varnames, t0, t0, m.filename_obj, name, qualname, line, t.linetable,
+      m.empty_bytes));
 }
 
 PyObject* module_create(Module& m, PyObject* spec) noexcept {

@@ -17,16 +17,16 @@ PyObject* tb_code(Module& m, const char* funcname, int line) noexcept {
     const TracebackCacheEntry& e = m.tb_cache[i];
     if (e.funcname == funcname && e.line == line) return Py_NewRef(e.code);
   }
-  // Runnable like the functions' own code objects (a frame's code can be
-  // handed to types.FunctionType); before the module's templates exist (an
-  // early failure of its execution), the interpreter's empty code, whose
-  // bytecode raises AssertionError.
+  // The same bytecode as the functions' own code objects: a frame's code can
+  // be handed to types.FunctionType and run. Before the module has made its
+  // template (an early failure of its execution), the interpreter's empty
+  // code, which is the same where the interpreter's own is runnable.
   PyCodeObject* code = nullptr;
-  if (m.code_function.code != nullptr) {
+  if (m.code_template.code != nullptr) {
     Ref name = Ref::steal(PyUnicode_FromString(funcname));
     if (!name) return nullptr;
-    code = reinterpret_cast<PyCodeObject*>(make_code(m, name.get(), name.get(), name.get(), line, 0,
-                                                     m.empty_tuple, CO_OPTIMIZED | CO_NEWLOCALS));
+    code = reinterpret_cast<PyCodeObject*>(
+        make_code(m, name.get(), name.get(), line, 0, m.empty_tuple, CO_OPTIMIZED | CO_NEWLOCALS));
   } else {
     code = PyCode_NewEmpty(m.filename, funcname, line);
   }
