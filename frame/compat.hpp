@@ -79,6 +79,38 @@ static inline int PyObject_GetOptionalAttr(PyObject* obj, PyObject* name, PyObje
 }
 #endif
 
+// ----------------------------------------------------- runnable empty code
+
+namespace frame {
+
+// The bytecode of `raise AssertionError` and its line table (new
+// references), where the interpreter's own empty code object has none: early
+// 3.11 releases made it with no bytecode at all, and running it ran the
+// interpreter off its end. RESUME 0, LOAD_ASSERTION_ERROR, RAISE_VARARGS 1,
+// all on the first line, in 3.11's opcodes, which no longer change. 0 or -1.
+inline int raising_bytecode(PyObject** code, PyObject** linetable, int* stacksize) noexcept {
+#if PY_VERSION_HEX < 0x030C0000
+  static const char kCode[] = {'\x97', '\x00', '\x4a', '\x00', '\x82', '\x01'};
+  static const char kLines[] = {'\xea', '\x00'};
+  *code = PyBytes_FromStringAndSize(kCode, sizeof kCode);
+  *linetable = *code != nullptr ? PyBytes_FromStringAndSize(kLines, sizeof kLines) : nullptr;
+  if (*linetable == nullptr) {
+    Py_CLEAR(*code);
+    return -1;
+  }
+  *stacksize = 1;
+  return 0;
+#else
+  (void)code;
+  (void)linetable;
+  (void)stacksize;
+  PyErr_SetString(PyExc_SystemError, "the interpreter's empty code object has no bytecode");
+  return -1;
+#endif
+}
+
+}  // namespace frame
+
 // --------------------------------------------- versions of a dict's contents
 
 namespace frame {
@@ -118,6 +150,40 @@ inline int dict_watch(int, PyObject*) noexcept { return 0; }
 inline uint64_t dict_version(PyObject* dict) noexcept {
   return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
 }
+#endif
+
+// ------------------------------------------------------- the C stack's end
+
+// A native function can reach itself again through a slot it calls with no
+// Python frame in between, so every level of such a recursion takes C stack.
+// From 3.14 on, Py_EnterRecursiveCall measures the stack itself. Before, it
+// counts calls against the recursion limit, which bounds no stack: a high
+// sys.setrecursionlimit() or a thread started after threading.stack_size()
+// overflows it first. There the entry of every call also compares the stack
+// pointer with the low end of the thread's stack, read once per thread.
+#if PY_VERSION_HEX < 0x030E0000
+// Room left below the check for what a level runs before the next one, and
+// for reporting the error.
+inline constexpr uintptr_t kStackMargin = 64 * 1024;
+
+// The lowest address of the calling thread's stack; UINTPTR_MAX when the
+// platform does not say (the check then never fires). Defined in helpers.cpp.
+uintptr_t stack_low_end() noexcept;
+
+// The thread's own value. The default TLS model, not initial-exec: a module
+// loaded late into a process (after torch) may find no static TLS left.
+inline thread_local uintptr_t stack_low = 0;
+
+inline bool stack_exhausted() noexcept {
+  uintptr_t low = stack_low;
+  if (low == 0) low = stack_low = stack_low_end();
+  const char here = 0;
+  // Outside the thread's stack (a stack of another kind, switched to by some
+  // library) the difference is huge and nothing is reported.
+  return reinterpret_cast<uintptr_t>(&here) - low < kStackMargin;
+}
+#else
+inline bool stack_exhausted() noexcept { return false; }
 #endif
 
 }  // namespace frame

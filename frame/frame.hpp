@@ -95,6 +95,16 @@ struct FnRuntime {
 
 // ------------------------------------------------------------ module state
 
+// What every code object of a module runs if someone runs it (a native
+// function's __code__ handed to types.FunctionType, a traceback frame's code):
+// the bytecode of the interpreter's own empty code object, which raises
+// AssertionError, with its line table.
+struct CodeTemplate {
+  PyObject* code = nullptr;  // strong: bytes
+  PyObject* linetable = nullptr;
+  int stacksize = 0;
+};
+
 struct TracebackCacheEntry {
   const char* funcname;
   int line;
@@ -148,10 +158,18 @@ struct Module {
   // The id of the dict watcher that moves dict_version (compat.hpp); -1: none
   // could be had, and the look-up caches stay empty.
   int dict_watcher = -1;
+  CodeTemplate code_template;  // made before any code object
   TracebackCacheEntry* tb_cache = nullptr;
   size_t tb_cache_len = 0;
   size_t tb_cache_cap = 0;
 };
+
+// A code object of the module (its file, `name`, `qualname`, first `line`,
+// `argcount` parameters among `varnames`, `flags`) whose bytecode raises
+// AssertionError when run. Needs the module's template (made at execution,
+// before any code object). New reference.
+PyObject* make_code(Module& m, PyObject* name, PyObject* qualname, int line, int argcount,
+                    PyObject* varnames, int flags) noexcept;
 
 // The module definition's slots call these with the module's state.
 PyObject* module_create(Module& m, PyObject* spec) noexcept;
@@ -300,6 +318,14 @@ int is_instance(Module& m, PyObject* v, PyObject* cls) noexcept;
 // skips the argument tuple and keyword dict the slot takes. New reference,
 // or nullptr (no error set) for any other callable.
 PyObject* python_call_method(Module& m, PyObject* callable) noexcept;
+
+// callable(*args, **kwargs) for an exact dict `kwargs`, as `callable(*args,
+// **kwargs)` in Python makes it: the callee sees the entries the dict held
+// when the call was made, never the dict itself, and nothing the dict does
+// meanwhile (code run by a garbage collection may grow it) reaches arrays
+// sized for its old contents. New reference.
+PyObject* call_with_kwargs(PyObject* callable, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwargs) noexcept;
 
 // isinstance(v, G.attr) with the global G looked up and attr fetched anew
 // (both through the caches of `site`). 1 true, 0 false, -1 error.

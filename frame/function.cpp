@@ -101,6 +101,14 @@ FRAME_NOINLINE PyObject* fn_call_slow(FnObject* f, PyObject* const* args, Py_ssi
   return f->def->impl(f, bound);
 }
 
+// What the interpreter's own depth check raises when the count runs out,
+// raised when the thread's stack does first.
+FRAME_NOINLINE PyObject* fn_stack_exhausted(FnObject* f) {
+  PyErr_SetString(PyExc_RecursionError,
+                  "maximum recursion depth exceeded while calling a Python object");
+  return fail(f, f->def->code.first_line);
+}
+
 // Every way into a function body comes through here: a direct call, tp_call
 // (PyVectorcall_Call) and a bound method alike.
 PyObject* fn_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
@@ -112,6 +120,7 @@ PyObject* fn_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
   // so the interpreter's own depth check never runs: count the C level too,
   // as the interpreter's own C calls do, and fail with RecursionError instead
   // of overflowing the stack.
+  if (stack_exhausted()) return fn_stack_exhausted(f);
   if (Py_EnterRecursiveCall(" while calling a Python object")) {
     return fail(f, f->def->code.first_line);
   }

@@ -5,6 +5,14 @@
 
 #include "frame.hpp"
 
+#if PY_VERSION_HEX < 0x030E0000
+#if defined(_WIN32)
+#include <windows.h>
+#elif defined(__APPLE__) || defined(__linux__)
+#include <pthread.h>
+#endif
+#endif
+
 namespace frame {
 namespace {
 
@@ -28,26 +36,41 @@ PyObject* lookup_global_slow(FnObject* f, GlobalSite& site, PyObject* name) noex
   // Whatever the site held no longer applies, the attribute entry included:
   // it belongs to the global the site held.
   site = GlobalSite{};
+  // The versions are read before the look-ups (the dictionaries watched
+  // first, so that any change from now on moves them). A look-up can run
+  // Python code: the __eq__ of a stored key with the hash of `name`. That
+  // code may change either dictionary, or call a function that fills this
+  // very site; what is found is kept only when neither dictionary moved
+  // meanwhile, and replaces whatever an inner call put in the site.
+  GlobalSite fill;
+  bool keep = globals != nullptr && helpers_watch(*f->mod, globals);
+  if (keep) {
+    fill.dict = globals;
+    fill.dict_tag = dict_version(globals);
+  }
   if (globals != nullptr) {
-    // An exact str key: the look-ups below run no Python code.
     PyObject* v = PyDict_GetItemWithError(globals, name);  // borrowed
     if (v != nullptr) {
-      if (helpers_watch(*f->mod, globals)) {
-        site.dict = globals;
-        site.dict_tag = dict_version(globals);
-        site.value = v;
+      if (keep && dict_version(globals) == fill.dict_tag) {
+        fill.value = v;
+        site = fill;
+      } else {
+        site = GlobalSite{};
       }
       return v;
     }
     if (PyErr_Occurred()) return nullptr;
   }
+  keep = keep && helpers_watch(*f->mod, builtins);
+  if (keep) fill.builtins_tag = dict_version(builtins);
   PyObject* v = PyDict_GetItemWithError(builtins, name);  // borrowed
   if (v != nullptr) {
-    if (globals != nullptr && helpers_watch(*f->mod, globals) && helpers_watch(*f->mod, builtins)) {
-      site.dict = globals;
-      site.dict_tag = dict_version(globals);
-      site.builtins_tag = dict_version(builtins);
-      site.value = v;
+    if (keep && dict_version(globals) == fill.dict_tag &&
+        dict_version(builtins) == fill.builtins_tag) {
+      fill.value = v;
+      site = fill;
+    } else {
+      site = GlobalSite{};
     }
     return v;
   }
@@ -59,15 +82,19 @@ PyObject* module_attr(Module& m, GlobalSite& site, PyObject* g, PyObject* attr) 
   // A descriptor of this name on the module type would come first.
   if (Py_IS_TYPE(g, &PyModule_Type) && PyUnicode_CheckExact(attr) &&
       _PyType_Lookup(&PyModule_Type, attr) == nullptr) {
-    PyObject* md = PyModule_GetDict(g);  // borrowed
+    PyObject* md = PyModule_GetDict(g);  // borrowed; `g` is held by the caller
     if (md != nullptr) {
-      PyObject* v = PyDict_GetItemWithError(md, attr);  // borrowed; str key, no code runs
+      // As for the global itself: the version is read before the look-up,
+      // whose key comparisons may run Python code.
+      const bool watched = helpers_watch(m, md);
+      const uint64_t tag = watched ? dict_version(md) : 0;
+      PyObject* v = PyDict_GetItemWithError(md, attr);  // borrowed
       if (v != nullptr) {
         // Kept only for the global the site holds, so that the entry is
-        // dropped with it.
-        if (site.value == g && helpers_watch(m, md)) {
+        // dropped with it, and only when nothing moved during the look-up.
+        if (watched && site.value == g && dict_version(md) == tag) {
           site.attr_dict = md;
-          site.attr_tag = dict_version(md);
+          site.attr_tag = tag;
           site.attr_value = v;
         }
         return Py_NewRef(v);
@@ -130,6 +157,68 @@ PyObject* python_call_method(Module& m, PyObject* callable) noexcept {
   return Py_NewRef(meth);
 }
 
+namespace {
+
+// The private copy behind call_with_kwargs' fallback: what `dict(kwargs)`
+// makes of an exact dict, by the merge that stops on a concurrent change.
+PyObject* helpers_private_copy(PyObject* kwargs) noexcept {
+  Ref copy = Ref::steal(PyDict_New());
+  if (!copy || PyDict_Merge(copy.get(), kwargs, 1) < 0) return nullptr;
+  return copy.release();
+}
+
+}  // namespace
+
+PyObject* call_with_kwargs(PyObject* callable, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwargs) noexcept {
+  const Py_ssize_t n = PyDict_GET_SIZE(kwargs);
+  // Room for the vectorcall offset slot, the positionals and the keyword
+  // values of a typical model input; larger calls take the heap.
+  constexpr Py_ssize_t kOnStack = 16;
+  if (nargs <= kMaxParams && n <= kOnStack - 1 - kMaxParams) {
+    // CAUTION: making the names tuple may start a garbage collection, which
+    // runs finalizers and gc.callbacks; the entries are read only after it,
+    // and only if the size still holds.
+    Ref names;
+    if (n > 0 && !(names = Ref::steal(PyTuple_New(n)))) return nullptr;
+    if (PyDict_GET_SIZE(kwargs) == n) {
+      PyObject* stack[kOnStack];
+      stack[0] = nullptr;
+      for (Py_ssize_t i = 0; i < nargs; ++i) stack[1 + i] = args[i];
+      PyObject** values = stack + 1 + nargs;
+      Py_ssize_t pos = 0;
+      Py_ssize_t i = 0;
+      PyObject* key = nullptr;
+      PyObject* value = nullptr;
+      bool strings = true;
+      // An exact dict read in place runs no code: the names and values are
+      // strong before anything else can.
+      while (i < n && PyDict_Next(kwargs, &pos, &key, &value)) {
+        if (!PyUnicode_Check(key)) {
+          strings = false;
+          break;
+        }
+        PyTuple_SET_ITEM(names.get(), i, Py_NewRef(key));
+        values[i++] = Py_NewRef(value);
+      }
+      PyObject* result = nullptr;
+      if (strings) {
+        result = PyObject_Vectorcall(callable, stack + 1,
+                                     static_cast<size_t>(nargs) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                     n > 0 ? names.get() : nullptr);
+      }
+      for (Py_ssize_t j = 0; j < i; ++j) Py_DECREF(values[j]);
+      if (strings) return result;
+    }
+  }
+  // A large call, a key that is no str (the interpreter's own unpacking
+  // words that error) or a dict that changed above: the interpreter's path,
+  // over a copy no other code holds.
+  Ref copy = Ref::steal(helpers_private_copy(kwargs));
+  if (!copy) return nullptr;
+  return PyObject_VectorcallDict(callable, args, static_cast<size_t>(nargs), copy.get());
+}
+
 int isinstance_of_global_attr_slow(FnObject* f, GlobalSite& site, PyObject* gname, PyObject* attr,
                                    PyObject* v) noexcept {
   // CAUTION: attribute access and the instance check may run Python code
@@ -140,6 +229,35 @@ int isinstance_of_global_attr_slow(FnObject* f, GlobalSite& site, PyObject* gnam
   if (!cls) return -1;
   return is_instance(*f->mod, v, cls.get());
 }
+
+// -------------------------------------------------------- the stack's end
+
+#if PY_VERSION_HEX < 0x030E0000
+uintptr_t stack_low_end() noexcept {
+  uintptr_t low = UINTPTR_MAX;
+#if defined(_WIN32)
+  ULONG_PTR lo = 0;
+  ULONG_PTR hi = 0;
+  GetCurrentThreadStackLimits(&lo, &hi);
+  if (lo != 0) low = static_cast<uintptr_t>(lo);
+#elif defined(__APPLE__)
+  pthread_t self = pthread_self();
+  const auto top = reinterpret_cast<uintptr_t>(pthread_get_stackaddr_np(self));
+  low = top - pthread_get_stacksize_np(self);
+#elif defined(__linux__)
+  pthread_attr_t attr;
+  if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+    void* addr = nullptr;
+    size_t size = 0;
+    if (pthread_attr_getstack(&attr, &addr, &size) == 0 && addr != nullptr) {
+      low = reinterpret_cast<uintptr_t>(addr);
+    }
+    pthread_attr_destroy(&attr);
+  }
+#endif
+  return low;
+}
+#endif
 
 // ---------------------------------------------------------------- dict walk
 

@@ -134,6 +134,32 @@ int mod_find_generic_call_slot(Module& m) noexcept {
   return 0;
 }
 
+// The template of make_code, read from the interpreter's own empty code
+// object. The compiler is not used for it: 3.11's frees a buffer twice when
+// an allocation fails in its assembler.
+int mod_make_template(Module& m) noexcept {
+  CodeTemplate& t = m.code_template;
+  if (t.code != nullptr) return 0;
+  Ref empty = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(m.filename, "", 1)));
+  if (!empty) return -1;
+  PyCodeObject* co = reinterpret_cast<PyCodeObject*>(empty.get());
+  Ref bytes = Ref::steal(PyCode_GetCode(co));
+  if (!bytes) return -1;
+  Ref linetable = Ref::borrow(co->co_linetable);
+  int stacksize = co->co_stacksize;
+  if (PyBytes_GET_SIZE(bytes.get()) == 0) {
+    PyObject* code = nullptr;
+    PyObject* lines = nullptr;
+    if (raising_bytecode(&code, &lines, &stacksize) < 0) return -1;
+    bytes.reset(code);
+    linetable.reset(lines);
+  }
+  t.linetable = linetable.release();
+  t.stacksize = stacksize;
+  t.code = bytes.release();
+  return 0;
+}
+
 int mod_make_code(Module& m, const CodeDef& c, PyObject*& out) noexcept {
   if (out) return 0;
   Ref varnames = Ref::steal(PyTuple_New(c.nvarnames));
@@ -147,14 +173,9 @@ int mod_make_code(Module& m, const CodeDef& c, PyObject*& out) noexcept {
   if (!name) return -1;
   Ref qualname = Ref::steal(PyUnicode_FromString(c.qualname));
   if (!qualname) return -1;
-  PyObject* t0 = m.empty_tuple;
-  PyCodeObject* code = PyUnstable_Code_New(
-      c.argcount, /*kwonlyargcount=*/0, c.nvarnames, /*stacksize=*/0,
-      CO_OPTIMIZED | CO_NEWLOCALS | c.extra_flags, m.empty_bytes, t0, t0, varnames.get(), t0, t0,
-      m.filename_obj, name.get(), qualname.get(), c.first_line, m.empty_bytes, m.empty_bytes);
-  if (!code) return -1;
-  out = reinterpret_cast<PyObject*>(code);
-  return 0;
+  out = make_code(m, name.get(), qualname.get(), c.first_line, c.argcount, varnames.get(),
+                  CO_OPTIMIZED | CO_NEWLOCALS | c.extra_flags);
+  return out != nullptr ? 0 : -1;
 }
 
 // The runtime entries of the definitions, made once (a failed execution
@@ -181,7 +202,7 @@ int mod_make_runtime(Module& m) noexcept {
 }
 
 int mod_make_codes(Module& m) noexcept {
-  if (mod_make_runtime(m) < 0) return -1;
+  if (mod_make_template(m) < 0 || mod_make_runtime(m) < 0) return -1;
   for (size_t i = 0; i < m.nfunctions; ++i) {
     const FnDef& d = *m.functions[i];
     FnRuntime& r = m.fn_runtime[i];
@@ -303,6 +324,20 @@ int mod_exec_steps(Module& m, PyObject* module, int& line, bool& registered) noe
 }
 
 }  // namespace
+
+PyObject* make_code(Module& m, PyObject* name, PyObject* qualname, int line, int argcount,
+                    PyObject* varnames, int flags) noexcept {
+  const CodeTemplate& t = m.code_template;
+  if (t.code == nullptr) {
+    PyErr_SetString(PyExc_SystemError, "code template not made yet");
+    return nullptr;
+  }
+  PyObject* t0 = m.empty_tuple;
+  return reinterpret_cast<PyObject*>(PyUnstable_Code_New(
+      argcount, /*kwonlyargcount=*/0, static_cast<int>(PyTuple_GET_SIZE(varnames)), t.stacksize,
+      flags, t.code, t0, t0, varnames, t0, t0, m.filename_obj, name, qualname, line, t.linetable,
+      m.empty_bytes));
+}
 
 PyObject* module_create(Module& m, PyObject* spec) noexcept {
   PyInterpreterState* interp = PyInterpreterState_Get();

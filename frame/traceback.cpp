@@ -17,7 +17,19 @@ PyObject* tb_code(Module& m, const char* funcname, int line) noexcept {
     const TracebackCacheEntry& e = m.tb_cache[i];
     if (e.funcname == funcname && e.line == line) return Py_NewRef(e.code);
   }
-  PyCodeObject* code = PyCode_NewEmpty(m.filename, funcname, line);
+  // The same bytecode as the functions' own code objects: a frame's code can
+  // be handed to types.FunctionType and run. Before the module has made its
+  // template (an early failure of its execution), the interpreter's empty
+  // code, which is the same where the interpreter's own is runnable.
+  PyCodeObject* code = nullptr;
+  if (m.code_template.code != nullptr) {
+    Ref name = Ref::steal(PyUnicode_FromString(funcname));
+    if (!name) return nullptr;
+    code = reinterpret_cast<PyCodeObject*>(
+        make_code(m, name.get(), name.get(), line, 0, m.empty_tuple, CO_OPTIMIZED | CO_NEWLOCALS));
+  } else {
+    code = PyCode_NewEmpty(m.filename, funcname, line);
+  }
   if (!code) return nullptr;
   if (m.tb_cache_len == m.tb_cache_cap) {
     size_t cap = m.tb_cache_cap ? 2 * m.tb_cache_cap : 16;

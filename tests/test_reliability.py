@@ -262,6 +262,88 @@ print("exiting")
 """
 
 
+# The functions in plain Python, for scenarios whose outcome must be the one
+# the same code gives there. Loaded as a module of its own, so that its
+# globals can be attacked as the native module's are.
+PURE = STUB_TORCH + '''
+pure = types.ModuleType("pure")
+exec("""
+import torch
+def example_tensor(x):
+    if isinstance(x, dict):
+        return next(v for v in x.values() if isinstance(v, torch.Tensor))
+    return x
+def split_batch(batch):
+    if isinstance(batch, dict):
+        labels = batch.get("labels", batch.get("label"))
+        inputs = {k: v for k, v in batch.items() if k != "labels" and k != "label"}
+        return inputs, labels
+    return batch
+""", pure.__dict__)
+bk = pure
+'''
+# Only the exception's type is compared: the interpreter words its own
+# messages differently for Python and native frames.
+KIND = """
+def outcome(fn, *args):
+    try:
+        return type(fn(*args)).__name__
+    except Exception as exc:
+        return type(exc).__name__
+"""
+
+# Code run while a cache entry is being filled. A key with the hash of
+# "torch" has its __eq__ run by the look-up; it rebinds `torch` and calls a
+# function that fills the same site for another module, or rebinds `torch`
+# while the site is filled from builtins.
+FILL = """
+import builtins, gc
+class C1: pass
+class C2: pass
+g1 = types.ModuleType("g1")
+g1.__getattr__ = lambda name: C1 if name == "Tensor" else None
+g2 = types.ModuleType("g2"); g2.Tensor = C2
+armed = False
+class K:
+    def __hash__(self): return hash("torch")
+    def __eq__(self, other):
+        global armed
+        if armed:
+            armed = False
+            bk.torch = g2
+            if NESTED:
+                outcome(bk.example_tensor, {"a": C2()})
+                bk.torch = g1
+        return False
+del bk.__dict__["torch"]
+(bk.__dict__ if NESTED else builtins.__dict__)[K()] = 1
+if NESTED: bk.__dict__["torch"] = g1
+else: builtins.torch = g1
+armed = True
+x = {"a": C2(), "b": C1()}
+print(outcome(bk.example_tensor, x), outcome(bk.example_tensor, x))
+del g2; gc.collect()
+print(outcome(bk.example_tensor, x), outcome(bk.example_tensor, x))
+"""
+# A function reached again through its own slot, with the recursion limit
+# far above what the C stack holds, or in a thread with a small stack.
+DEEP = """
+import threading
+class D(dict): items = bk.split_batch
+def run(): print(outcome(bk.split_batch, D(a=1)))
+if SMALL_STACK:
+    threading.stack_size(256 * 1024); t = threading.Thread(target=run); t.start(); t.join()
+else:
+    sys.setrecursionlimit(100000); run()
+"""
+AS_PLAIN_PYTHON = {
+    "fill-nested": "NESTED = True\n" + FILL,
+    "fill-builtins": "NESTED = False\n" + FILL,
+    "deep-limit": "SMALL_STACK = False\n" + DEEP,
+    "deep-thread": "SMALL_STACK = True\n" + DEEP,
+}
+
+
 def _python(code, tmp_path):
     proc = subprocess.run([sys.executable, "-P", "-c", code], cwd=tmp_path, capture_output=True,
                           text=True, timeout=120)
@@ -304,3 +386,62 @@ print(outcome(bk.example_probe, {}))
 def test_daemon_thread_inside_a_callback_at_exit(how, tmp_path):
     for _ in range(4):
         assert _python(DAEMON.replace("{how}", how), tmp_path) == "exiting"
+
+
+@pytest.mark.parametrize("scenario", sorted(AS_PLAIN_PYTHON))
+def test_hostile_code_gets_what_plain_python_gets(scenario, tmp_path):
+    native = _python(STUB_TORCH + KIND + AS_PLAIN_PYTHON[scenario], tmp_path)
+    assert native == _python(PURE + KIND + AS_PLAIN_PYTHON[scenario], tmp_path)
+
+
+# A garbage collection inside the keyword unpacking of forward(model, x) runs
+# a gc callback that grows x: the model sees x as it was or as it became,
+# never arrays sized for the one and filled from the other.
+GROW = """
+import gc
+class M:
+    def __call__(self, **kw): return len(kw)
+def plain(**kw): return len(kw)
+for model in [M(), plain] * 3:
+    x = {f"k{i}": i for i in range(25)}
+    armed = True
+    def grow(phase, info):
+        global armed
+        if phase == "start" and armed:
+            armed = False
+            x.update((f"z{i}", i) for i in range(20000))
+    gc.callbacks.append(grow)
+    gc.set_threshold(1)
+    try:
+        print(outcome(bk.forward, model, x))
+    finally:
+        gc.set_threshold(700)
+        gc.callbacks.remove(grow)
+"""
+
+
+def test_forward_unpacks_a_dict_that_grows_meanwhile(tmp_path):
+    assert set(_python(STUB_TORCH + GROW, tmp_path).splitlines()) <= {"25", "20025"}
+
+
+RUN_CODE = """
+import inspect
+try:
+    bk.split_batch(1, 2)
+except TypeError as exc:
+    frame_code = exc.__traceback__.tb_next.tb_frame.f_code
+names = ("to_device", "forward", "example_tensor", "set_primary_input", "split_batch",
+         "example_probe")
+for code in [getattr(bk, n).__code__ for n in names] + [frame_code]:
+    print(outcome(types.FunctionType(code, {}), *range(code.co_argcount)))
+def p(x, replacement): pass
+p.__code__ = bk.set_primary_input.__code__
+print(outcome(p, 1, 2))
+print(inspect.signature(bk.set_primary_input))
+"""
+
+
+def test_code_objects_raise_when_run(tmp_path):
+    # The interpreter's own choice for code that stands for no Python source.
+    assert _python(STUB_TORCH + RUN_CODE, tmp_path).splitlines() == \
+        ["AssertionError: "] * 8 + ["(x, replacement: 'torch.Tensor')"]

@@ -36,25 +36,27 @@ PyObject* to_device(frame::FnObject* f, PyObject* const* args) noexcept {
 PyObject* forward(frame::FnObject* f, PyObject* const* args) noexcept {
   PyObject* model = args[0];
   PyObject* x = args[1];
-  // A model whose class defines __call__ in Python (a torch.nn.Module) has
-  // that method called directly, as the interpreter's call slot would.
-  Ref meth = Ref::steal(frame::python_call_method(state.frame, model));
   Ref out;
+  // A model whose class defines __call__ in Python (a torch.nn.Module) has
+  // that method called directly, as the interpreter's call slot would. It is
+  // looked up once the arguments are ready, as the call slot would find it.
+  Ref meth;
   if (frame::is_dict(x)) {
-    if (meth && PyDict_CheckExact(x)) {
-      // The entries are unpacked into keyword arguments before the method
-      // runs, so x itself never reaches the model and needs no copy.
-      PyObject* call[] = {model};
-      out = Ref::steal(PyObject_VectorcallDict(meth.get(), call, 1, x));
-    } else {
-      // The model gets a copy for its keywords, never the caller's dict.
-      Ref kwargs = Ref::steal(
-          PyDict_CheckExact(x) ? PyDict_Copy(x)
-                               : PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), x));
-      if (!kwargs) return fail(f, ForwardLine::kCall);
-      out = Ref::steal(PyObject_Call(model, state.frame.empty_tuple, kwargs.get()));
+    // model(**x): the entries as keywords, never the caller's dict itself. A
+    // subclass is copied with dict(x) first, as the interpreter does, so its
+    // own keys and item access run by the mapping rules.
+    Ref copy;
+    PyObject* kwargs = x;
+    if (!PyDict_CheckExact(x)) {
+      copy = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), x));
+      if (!copy) return fail(f, ForwardLine::kCall);
+      kwargs = copy.get();
     }
-  } else if (meth) {
+    meth = Ref::steal(frame::python_call_method(state.frame, model));
+    PyObject* call[] = {model};
+    out = Ref::steal(meth ? frame::call_with_kwargs(meth.get(), call, 1, kwargs)
+                          : frame::call_with_kwargs(model, nullptr, 0, kwargs));
+  } else if ((meth = Ref::steal(frame::python_call_method(state.frame, model)))) {
     PyObject* call[] = {nullptr, model, x};
     out = Ref::steal(
         PyObject_Vectorcall(meth.get(), call + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
