@@ -24,7 +24,9 @@ subtracted.
     python -P bench/run.py --instructions [--calls N] [--json OUT] [--markdown]
                            [--only SUBSTR]
 
-The exit status is 1 when a target fails.
+The time targets are reported, never enforced: timings move with the
+machine's load by more than a small regression, so the exit status is 1 only
+when the allocation check fails. Instruction counts (below) are the gate.
 
 The instruction mode counts instructions instead of time, under valgrind's
 callgrind, in one valgrind process for all the cases: the imports run
@@ -714,7 +716,9 @@ def _print_rest(results, allocs, imports, mnist, w):
     print()
     if results:
         print(f"time targets: {len(timed) - len(failed)} of {len(timed)} PASS"
-              + (f"; FAIL: {', '.join(failed)}" if failed else ""))
+              + (f"; FAIL: {', '.join(failed)}" if failed else "")
+              + " (reported only: timings move with the machine's load; --instructions "
+                "checks the budgets)")
     if allocs is not None:
         counted = [a for a in allocs if a.get("ok") is not None]
         afailed = [a["case"] for a in counted if not a["ok"]]
@@ -853,9 +857,10 @@ def main(argv=None):
         }
         with open(args.json, "w") as f:
             json.dump(doc, f, indent=2)
-    timed_fail = any(r.get("ok") is False for r in results)
+    # A time over its target does not fail the run: on a shared machine a
+    # row moves by 10 to 30 ns from run to run. Allocation counts do not move.
     alloc_fail = allocs is not None and any(a.get("ok") is False for a in allocs)
-    return 1 if timed_fail or alloc_fail else 0
+    return 1 if alloc_fail else 0
 
 
 if __name__ == "__main__":

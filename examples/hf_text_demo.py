@@ -26,23 +26,33 @@ import time
 # fetched (set before transformers is imported, which reads it once).
 os.environ.setdefault("HF_HUB_OFFLINE", "1")
 
-import torch  # noqa: E402
-import torch.nn.functional as F  # noqa: E402
+# torch, transformers and the rest are imported by main() once the options
+# have been read: --help and a refused option end at once, not after seconds
+# of imports.
+torch = F = Tokenizer = models = pre_tokenizers = processors = tqdm = None
+BertConfig = BertForSequenceClassification = DataCollatorWithPadding = None
+PreTrainedTokenizerFast = bk = None
 
-try:
-    from tokenizers import Tokenizer, models, pre_tokenizers, processors
-    from tqdm import tqdm
-    from transformers import (
-        BertConfig,
-        BertForSequenceClassification,
-        DataCollatorWithPadding,
-        PreTrainedTokenizerFast,
-    )
-except ImportError as e:
-    sys.exit(f"{os.path.basename(__file__)} needs {e.name or 'transformers'}: "
-             'pip install "tarnex[examples]"')
 
-from tarnex.core import _batchkit as bk  # noqa: E402
+def import_libraries():
+    global torch, F, Tokenizer, models, pre_tokenizers, processors, tqdm, BertConfig
+    global BertForSequenceClassification, DataCollatorWithPadding, PreTrainedTokenizerFast, bk
+    try:
+        import torch
+        import torch.nn.functional as F
+        from tokenizers import Tokenizer, models, pre_tokenizers, processors
+        from tqdm import tqdm
+        from transformers import (
+            BertConfig,
+            BertForSequenceClassification,
+            DataCollatorWithPadding,
+            PreTrainedTokenizerFast,
+        )
+
+        from tarnex.core import _batchkit as bk
+    except ImportError as e:
+        sys.exit(f"{os.path.basename(__file__)} needs {e.name or 'transformers'}: "
+                 'pip install "tarnex[examples]"')
 
 FILLER = ("the movie plot was a film story with this that cast acting script "
           "music ending scene and it felt very quite rather").split()
@@ -105,7 +115,7 @@ def train(model, loader, device, epochs):
     for epoch in range(1, epochs + 1):
         seen = correct = 0
         bar = tqdm(batches(loader), total=len(loader), desc=f"epoch {epoch}/{epochs}",
-                   unit="batch", mininterval=0.5, file=sys.stdout)
+                   unit="batch", mininterval=0.5)  # stderr: a piped log keeps the results only
         for x, y in bar:
             x, y = bk.to_device(x, device), y.to(device)
             logits = bk.forward(model, x)  # model(**x).logits
@@ -119,14 +129,14 @@ def train(model, loader, device, epochs):
         bar.close()
 
 
-@torch.no_grad()
 def evaluate(model, loader, device):
     model.eval()
     seen = correct = 0
-    for x, y in batches(loader):
-        logits = bk.forward(model, bk.to_device(x, device))
-        correct += int((logits.argmax(1) == y.to(device)).sum())
-        seen += len(y)
+    with torch.no_grad():
+        for x, y in batches(loader):
+            logits = bk.forward(model, bk.to_device(x, device))
+            correct += int((logits.argmax(1) == y.to(device)).sum())
+            seen += len(y)
     return correct, seen
 
 
@@ -180,14 +190,16 @@ def show_saliency(tokenizer, ids, sal, pred, true):
         print(f"  {mark}pred {LABELS[p]} true {LABELS[t]}: {text}")
 
 
-def count(low):
+def count(low, high=None):
+    """argparse type: an int in [low, high]."""
     def parse(text):
         try:
             value = int(text)
         except ValueError:
             raise argparse.ArgumentTypeError(f"expected an integer, got {text!r}") from None
-        if value < low:
-            raise argparse.ArgumentTypeError(f"must be at least {low}, got {value}")
+        if value < low or (high is not None and value > high):
+            bound = f"at least {low}" if high is None else f"between {low} and {high}"
+            raise argparse.ArgumentTypeError(f"must be {bound}, got {value}")
         return value
     return parse
 
@@ -204,14 +216,17 @@ def main(argv=None):
                     help="passes over the training sentences (default: %(default)s; --quick: 1)")
     ap.add_argument("--batch-size", type=count(8), default=32,
                     help="sentences per batch, at least 8 (default: %(default)s)")
-    ap.add_argument("--threads", type=count(1), default=1,
-                    help="CPU threads for torch (default: %(default)s: the model is tiny)")
-    ap.add_argument("--seed", type=count(0), default=0)
+    ap.add_argument("--threads", type=count(1, os.cpu_count() or 1), default=1,
+                    help="CPU threads for torch, at most the CPU count (default: %(default)s: "
+                    "the model is tiny)")
+    ap.add_argument("--seed", type=count(0, 2**64 - 1), default=0,
+                    help="seed of the sentences, the weights and the shuffle (default: %(default)s)")
     args = ap.parse_args(argv)
     if args.quick:
         args.test_size, args.epochs = 200, 1
     if args.batch_size > args.test_size:
         ap.error(f"argument --batch-size: must be at most --test-size ({args.test_size})")
+    import_libraries()
 
     start = time.perf_counter()
     rng = random.Random(args.seed)
@@ -241,5 +256,15 @@ def main(argv=None):
     print(f"Done in {time.perf_counter() - start:.0f} s")
 
 
+def cli(argv=None):
+    """main() for the command line: Ctrl-C ends the run with one line and
+    status 130 (a shell's for a process SIGINT stopped), not a traceback."""
+    try:
+        main(argv)
+    except KeyboardInterrupt:
+        print(f"{os.path.basename(__file__)}: interrupted", file=sys.stderr)
+        sys.exit(130)
+
+
 if __name__ == "__main__":
-    main()
+    cli()

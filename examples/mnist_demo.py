@@ -33,18 +33,10 @@ import threading
 import time
 from pathlib import Path
 
-import matplotlib
-
-matplotlib.use("Agg")  # files only: no display needed
-import matplotlib.pyplot as plt  # noqa: E402
-from matplotlib.backend_bases import FigureCanvasBase  # noqa: E402
-import torch  # noqa: E402
-import torch.nn.functional as F  # noqa: E402
-from torch import nn  # noqa: E402
-from tqdm import tqdm  # noqa: E402
-
-from tarnex.core import _batchkit as bk  # noqa: E402
-from tarnex.data.mnist import mnist_loaders  # noqa: E402
+# matplotlib, tqdm, torch and tarnex are imported by main() once the options
+# have been read: --help and a refused option end at once, not after seconds
+# of imports, and a missing extra is named in one line.
+plt = FigureCanvasBase = torch = F = nn = tqdm = bk = mnist_loaders = None
 
 HERE = Path(__file__).resolve().parent
 SAMPLE = HERE / "data" / "mnist-sample"
@@ -53,6 +45,41 @@ FILES = ("train-images-idx3-ubyte", "train-labels-idx1-ubyte",
          "t10k-images-idx3-ubyte", "t10k-labels-idx1-ubyte")
 MIRROR = ("ossci-datasets.s3.amazonaws.com", 443)  # torchvision's first mirror
 DEFAULT_NAME = "mnist_saliency.png"
+
+
+def needs(exc):
+    """The one-line exit for a missing module: the demo's extras, or tarnex itself."""
+    name = (exc.name or "").split(".")[0] or "a module"
+    sys.exit(f"{Path(__file__).name} needs {name}: pip install \"tarnex[demo]\" "
+             "(in a checkout of tarnex: pip install \".[demo]\")")
+
+
+def import_plotting():
+    """matplotlib (files only: no display needed) and tqdm."""
+    global plt, FigureCanvasBase, tqdm
+    try:
+        import matplotlib
+
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+        from matplotlib.backend_bases import FigureCanvasBase
+        from tqdm import tqdm
+    except ModuleNotFoundError as e:
+        needs(e)
+
+
+def import_torch():
+    """torch and tarnex: the seconds of start-up, paid once the options are good."""
+    global torch, F, nn, bk, mnist_loaders
+    try:
+        import torch
+        import torch.nn.functional as F
+        from torch import nn
+
+        from tarnex.core import _batchkit as bk
+        from tarnex.data.mnist import mnist_loaders
+    except ModuleNotFoundError as e:
+        needs(e)
 
 
 def reachable(address, timeout):
@@ -94,19 +121,37 @@ def raw_fault(path):
     dims = 3 if "images" in path.name else 1
     with open(path, "rb") as f:
         head = f.read(4 * (1 + dims))
-    if len(head) < 4 * (1 + dims):
-        return "shorter than its header"
-    magic, *shape = struct.unpack(f">{1 + dims}I", head)
-    if magic != 0x800 + dims:
-        return f"magic number {magic:#010x} instead of {0x800 + dims:#010x}"
-    want, have = len(head) + math.prod(shape), path.stat().st_size
-    if have != want:
-        return f"{have:,} bytes where its header announces {want:,}"
+        if len(head) < 4 * (1 + dims):
+            return "shorter than its header"
+        magic, *shape = struct.unpack(f">{1 + dims}I", head)
+        if magic != 0x800 + dims:
+            return f"magic number {magic:#010x} instead of {0x800 + dims:#010x}"
+        want, have = len(head) + math.prod(shape), path.stat().st_size
+        if have != want:
+            return f"{have:,} bytes where its header announces {want:,}"
+        # A label outside 0..9 would surface mid-training as an index error
+        # of the loss function.
+        top = max(f.read(), default=0) if dims == 1 else 0
+        if top > 9:
+            return f"label {top} outside 0..9"
     return None
 
 
-def check_raw():
-    """Stops the demo in one line at the first damaged file of ./data."""
+def check_data():
+    """Stops the demo in one line, with the remedy, where ./data cannot hold
+    MNIST: a folder of the way that is a file, a data file that is a folder,
+    or, once all four files are there, the first damaged one."""
+    for folder in (RAW.parent.parent, RAW.parent, RAW):
+        if folder.exists() and not folder.is_dir():
+            remedy = ("move it away or run the demo from another folder"
+                      if folder == RAW.parent.parent else f"remove ./{RAW.parent} and run again")
+            sys.exit(f"error: ./{folder} is a file, not a folder (the demo keeps MNIST in "
+                     f"./{RAW}); {remedy}.")
+    for name in FILES:
+        if (RAW / name).exists() and not (RAW / name).is_file():
+            sys.exit(f"error: ./{RAW / name} is not a file; remove ./{RAW.parent} and run again.")
+    if not all((RAW / name).is_file() for name in FILES):
+        return  # downloaded or seeded from the sample later
     for name in FILES:
         path = RAW / name
         try:
@@ -119,9 +164,9 @@ def check_raw():
 
 
 def load_mnist(batch_size, offline, timeout):
-    """The two loaders of mnist_loaders, after making sure ./data holds MNIST."""
+    """The two loaders of mnist_loaders, after making sure ./data holds MNIST
+    (check_data has vetted what is already there)."""
     if all((RAW / name).is_file() for name in FILES):
-        check_raw()
         return mnist_loaders(batch_size)
     reason = "offline run"
     if not offline:
@@ -132,7 +177,9 @@ def load_mnist(batch_size, offline, timeout):
             try:
                 return mnist_loaders(batch_size)
             except (OSError, RuntimeError) as e:
-                reason = f"download failed: {str(e).splitlines()[0]}"
+                # torchvision's message spreads the cause over several lines
+                # (each mirror tried, then its error): all of it, on one.
+                reason = f"download failed: {' '.join(str(e).split())}"
             finally:
                 socket.setdefaulttimeout(saved)
         else:
@@ -143,19 +190,24 @@ def load_mnist(batch_size, offline, timeout):
     return mnist_loaders(batch_size)
 
 
-class SmallCNN(nn.Module):
-    def __init__(self):
-        super().__init__()
-        self.conv1 = nn.Conv2d(1, 32, 3, padding=1)
-        self.conv2 = nn.Conv2d(32, 64, 3, padding=1)
-        self.fc1 = nn.Linear(64 * 7 * 7, 128)
-        self.fc2 = nn.Linear(128, 10)
+def small_cnn():
+    """Two convolutions and two linear layers (the class is made here, as
+    torch is imported only once the options have passed)."""
+    class SmallCNN(nn.Module):
+        def __init__(self):
+            super().__init__()
+            self.conv1 = nn.Conv2d(1, 32, 3, padding=1)
+            self.conv2 = nn.Conv2d(32, 64, 3, padding=1)
+            self.fc1 = nn.Linear(64 * 7 * 7, 128)
+            self.fc2 = nn.Linear(128, 10)
 
-    def forward(self, x):
-        x = F.max_pool2d(F.relu(self.conv1(x)), 2)
-        x = F.max_pool2d(F.relu(self.conv2(x)), 2)
-        x = F.dropout(F.relu(self.fc1(x.flatten(1))), 0.25, self.training)
-        return self.fc2(x)
+        def forward(self, x):
+            x = F.max_pool2d(F.relu(self.conv1(x)), 2)
+            x = F.max_pool2d(F.relu(self.conv2(x)), 2)
+            x = F.dropout(F.relu(self.fc1(x.flatten(1))), 0.25, self.training)
+            return self.fc2(x)
+
+    return SmallCNN()
 
 
 def batches(loader, limit):
@@ -177,7 +229,7 @@ def train(model, loader, device, epochs, limit):
         model.train()
         seen = correct = 0
         bar = tqdm(batches(loader, limit), total=steps, desc=f"epoch {epoch}/{epochs}",
-                   unit="batch", mininterval=0.5, file=sys.stdout)
+                   unit="batch", mininterval=0.5)  # stderr: a piped log keeps the results only
         for x, y in bar:
             x, y = bk.to_device(x, device), y.to(device)
             logits = bk.forward(model, x)
@@ -192,14 +244,14 @@ def train(model, loader, device, epochs, limit):
         bar.close()
 
 
-@torch.no_grad()
 def evaluate(model, loader, device, limit):
     model.eval()
     seen = correct = 0
-    for x, y in batches(loader, limit):
-        logits = bk.forward(model, bk.to_device(x, device))
-        correct += int((logits.argmax(1) == y.to(device)).sum())
-        seen += len(y)
+    with torch.no_grad():
+        for x, y in batches(loader, limit):
+            logits = bk.forward(model, bk.to_device(x, device))
+            correct += int((logits.argmax(1) == y.to(device)).sum())
+            seen += len(y)
     return correct, seen
 
 
@@ -313,7 +365,8 @@ def output_path(ap, out):
 
 def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    ap.add_argument("--epochs", type=count(1), default=5)
+    ap.add_argument("--epochs", type=count(1), default=5,
+                    help="passes over the training digits (default: %(default)s)")
     ap.add_argument("--batch-size", type=count(1), default=64,
                     help="at most the number of test digits (default: %(default)s)")
     ap.add_argument("--limit-batches", type=count(1), default=None, metavar="N",
@@ -328,9 +381,14 @@ def main(argv=None):
     ap.add_argument("--threads", type=count(1, os.cpu_count() or 1), default=1,
                     help="CPU threads for torch, at most the CPU count (default: %(default)s: the "
                     "model is small, and more threads crawl when other work shares the cores)")
-    ap.add_argument("--seed", type=count(0, 2**64 - 1), default=0)
+    ap.add_argument("--seed", type=count(0, 2**64 - 1), default=0,
+                    help="seed of torch's generator: weights, dropout and the loaders' "
+                    "shuffle (default: %(default)s)")
     args = ap.parse_args(argv)
+    import_plotting()  # the --out check asks matplotlib which formats it writes
     out = output_path(ap, args.out)
+    check_data()
+    import_torch()
 
     start = time.perf_counter()
     train_loader, test_loader = load_mnist(args.batch_size, args.offline, args.timeout)
@@ -347,7 +405,7 @@ def main(argv=None):
     print(f"MNIST: {len(train_loader.dataset):,} training and {len(test_loader.dataset):,} "
           f"test digits; batch size {args.batch_size}; device {device}")
 
-    model = SmallCNN().to(device)
+    model = small_cnn().to(device)
     train(model, train_loader, device, args.epochs, args.limit_batches)
     correct, seen = evaluate(model, test_loader, device, args.limit_batches)
     print(f"Test accuracy: {100 * correct / seen:.2f} % ({correct:,} correct) on {seen:,} test digits")
@@ -358,5 +416,16 @@ def main(argv=None):
     print(f"Done in {time.perf_counter() - start:.0f} s")
 
 
+def cli(argv=None):
+    """main() for the command line: Ctrl-C ends the run with one line and the
+    status a shell gives a process that SIGINT stopped (130), instead of a
+    traceback through whatever torch was doing."""
+    try:
+        main(argv)
+    except KeyboardInterrupt:
+        print(f"{Path(__file__).name}: interrupted", file=sys.stderr)  # a bar ends its line itself
+        sys.exit(130)
+
+
 if __name__ == "__main__":
-    main()
+    cli()

@@ -1,5 +1,6 @@
 """Shared fixtures; also makes sure the tests run against the installed build."""
 import gc
+import importlib.util
 import os
 import sys
 
@@ -9,14 +10,24 @@ _REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
 def pytest_configure(config):
-    import tarnex.core._batchkit as bk
-
-    here = os.path.abspath(bk.__file__)
-    if here.startswith(os.path.join(_REPO, "tarnex") + os.sep):
+    # Asked before anything is imported: without -P, `python -m pytest` puts
+    # the current folder first on sys.path, `tarnex` resolves to the source
+    # tree, which holds no compiled module, and the import below would end in
+    # an internal error that reads like a failed install.
+    spec = importlib.util.find_spec("tarnex")
+    if spec is None:
         raise pytest.UsageError(
-            f"tarnex is imported from the source tree ({here}); install it with pip and "
-            "run the tests with 'python -P -m pytest' so the compiled package is used"
+            "tarnex is not installed; install it with 'pip install .' and run the tests "
+            "with 'python -P -m pytest'"
         )
+    source = os.path.join(_REPO, "tarnex")
+    for here in spec.submodule_search_locations or [spec.origin or ""]:
+        here = os.path.abspath(here)
+        if here == source or here.startswith(source + os.sep):
+            raise pytest.UsageError(
+                f"tarnex is imported from the source tree ({here}); install it with pip and "
+                "run the tests with 'python -P -m pytest' so the compiled package is used"
+            )
 
 
 @pytest.fixture

@@ -361,7 +361,15 @@ def mnist_data():
     import tempfile
 
     if not _DATA:
+        import atexit
+        import shutil
+
         root = tempfile.mkdtemp(prefix="tarnex-mnist-")
+        # One folder per process (the suite runs many child processes that
+        # import this table): each removes its own on the way out, and a
+        # forked child leaves its parent's alone.
+        owner = os.getpid()
+        atexit.register(lambda: os.getpid() == owner and shutil.rmtree(root, ignore_errors=True))
         raw = os.path.join(root, "data", "MNIST", "raw")
         os.makedirs(raw)
         for prefix, n in (("train", 6), ("t10k", 4)):

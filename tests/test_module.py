@@ -1,6 +1,7 @@
 """Module lifecycle: creation, execution, import failures and retries, and the
 one-interpreter rule. Anything that changes process-wide state runs in a
 subprocess."""
+import os
 import subprocess
 import sys
 import textwrap
@@ -286,3 +287,16 @@ def test_runtime_finalized_and_initialized_again(tmp_path):
         "ImportError: Interpreter change detected - this module can only be loaded into one "
         "interpreter per process.",
     ]
+
+
+def test_tests_without_dash_p_end_in_one_usage_line():
+    # Without -P the source folder, whose tarnex has no compiled modules,
+    # shadows the installed package: one line saying so, not an internal error.
+    repo = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONSAFEPATH"}
+    proc = subprocess.run([sys.executable, "-m", "pytest", "--co", "-q", "-p", "no:cacheprovider",
+                           os.path.join("tests", "test_module.py")],
+                          cwd=repo, env=env, capture_output=True, text=True, timeout=120)
+    out = (proc.stdout + proc.stderr).strip()
+    assert proc.returncode == pytest.ExitCode.USAGE_ERROR, out
+    assert out.startswith("ERROR: tarnex is imported from the source tree") and "\n" not in out, out

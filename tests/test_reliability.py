@@ -33,7 +33,9 @@ interpreter_survives = pytest.mark.skipif(
 def _run(args, tmp_path, timeout=600):
     """Runs a script in a fresh interpreter; a crash names the last run it began."""
     read, write = os.pipe()
-    env = dict(os.environ, TARNEX_PROGRESS_FD=str(write), PYTHONPATH=HERE)
+    # TMPDIR: the sweeps' forked children end in os._exit, past any clean-up,
+    # so the MNIST folders they make go where pytest's own clean-up finds them.
+    env = dict(os.environ, TARNEX_PROGRESS_FD=str(write), PYTHONPATH=HERE, TMPDIR=str(tmp_path))
     with open(tmp_path / "out", "w+") as out, open(tmp_path / "err", "w+") as err:
         proc = subprocess.Popen([sys.executable, "-P", *args], cwd=tmp_path, env=env,
                                 pass_fds=(write,), stdout=out, stderr=err)
@@ -147,6 +149,15 @@ def test_allocation_failures_in_import(module, tmp_path):
     result = _run(["-c", IMPORT_SWEEP, module, *preload], tmp_path)
     print(f"\n{module}: {result['runs']} injected imports, {result['reached']} allocations reached")
     assert result["problems"] == []
+
+
+def test_the_tables_mnist_folder_is_removed_at_exit(tmp_path):
+    code = "import paths, os\nwith paths.mnist_data():\n    print(os.getcwd())"
+    proc = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True,
+                          timeout=120, env=dict(os.environ, PYTHONPATH=HERE, TMPDIR=str(tmp_path)))
+    assert proc.returncode == 0, proc.stderr
+    assert os.path.dirname(proc.stdout.strip()) == str(tmp_path)
+    assert list(tmp_path.iterdir()) == []
 
 
 def test_every_path_leaks_nothing(no_leak):

@@ -43,6 +43,7 @@ def test_stubs_and_marker_are_installed():
         assert os.path.isfile(os.path.join(PACKAGE, rel)), rel
 
 
+@pytest.mark.slow  # 1 to 2 minutes: stubtest imports torch and walks its stubs
 def test_stubtest_agrees_with_compiled_modules(tmp_path):
     allowlist = ALLOWLIST
     if not MNIST_BUILT:
@@ -86,6 +87,7 @@ mnist_loaders(batch_size=8, shuffle=True)  # error: call-arg
 '''
 
 
+@pytest.mark.slow  # half a minute to a minute: mypy reads torch's annotations too
 def test_mypy_strict_on_example_and_probes(tmp_path):
     probes = tmp_path / "probes.py"
     probes.write_text(PROBES, encoding="utf-8")

@@ -49,6 +49,14 @@ def example_tensor(x: dict[Any, Any]) -> torch.Tensor:
 
     A dict gives its first value that is a tensor (StopIteration when it
     holds none); anything else is returned unchanged.
+
+    The StopIteration is the contract (callers catch it), and it has a trap:
+    raised inside ``map()`` or a generator it is taken for the end of the
+    iteration. ``list(map(example_tensor, batches))`` stops silently at the
+    first dict without a tensor and loses the rest; a generator turns it into
+    ``RuntimeError: generator raised StopIteration``. Check for a tensor first
+    (``any(isinstance(v, torch.Tensor) for v in x.values())``), or call it in
+    a plain loop and catch StopIteration there.
     """
 
 @overload
@@ -61,7 +69,9 @@ def set_primary_input(x: dict[Any, Any], replacement: Any) -> dict[Any, Any]:
     """Return x with the first tensor replaced by replacement (for gradient tracking).
 
     A dict gives a new plain dict in which only the first tensor value is
-    replaced; anything else gives ``replacement`` itself.
+    replaced; anything else gives ``replacement`` itself. A dict without a
+    tensor value gives a plain copy of itself, ``replacement`` dropped without
+    an error: check for a tensor first, as for ``example_tensor``.
     """
 
 @overload

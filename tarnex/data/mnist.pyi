@@ -11,5 +11,9 @@ def mnist_loaders(
     Both datasets live under ``./data`` (relative to the current directory)
     and are downloaded when missing; images come as tensors (``ToTensor``),
     labels as ints. Both loaders shuffle and drop the last incomplete batch.
-    ``batch_size`` is converted with ``int()`` when it is another number.
+    ``batch_size`` is converted with ``int()`` when it is another number:
+    ``64.9`` trains with 64, ``True`` with 1. A ``batch_size`` larger than one
+    of the sets gives that set's loader length 0: it yields nothing (for MNIST
+    the test set, 10,000 images, is the smaller). Check the value before
+    calling, as ``examples/mnist_demo.py`` does for its ``--batch-size``.
     """
