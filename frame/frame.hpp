@@ -158,7 +158,7 @@ struct Module {
   // The id of the dict watcher that moves dict_version (compat.hpp); -1: none
   // could be had, and the look-up caches stay empty.
   int dict_watcher = -1;
-  CodeTemplate code_template;  // made before any code object
+  CodeTemplate code_template{};  // made before any code object
   TracebackCacheEntry* tb_cache = nullptr;
   size_t tb_cache_len = 0;
   size_t tb_cache_cap = 0;
