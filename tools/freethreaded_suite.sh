@@ -12,7 +12,9 @@
 #       TSAN_REPORTS (default $TARNEX_FT_CACHE/tsan-reports)
 #   tools/freethreaded_suite.sh --stress [pytest arguments]
 #       the stress test alone on the plain free-threaded build, for
-#       TARNEX_STRESS_SECONDS (default 60) per variant
+#       TARNEX_STRESS_SECONDS (default 60) per variant, TARNEX_STRESS_RUNS
+#       times (default 1), each run in a process of its own: one line per
+#       run says whether it passed, failed or crashed (and with which signal)
 #   tools/freethreaded_suite.sh --interpreter-only [--tsan]
 #       makes (or checks) the interpreter and its venv and stops
 #
@@ -173,7 +175,11 @@ if [ ! -x "$VENV/bin/python" ] || [ "$(cat "$VENV/.tarnex-ready" 2>/dev/null)" !
   # step, instead of being compiled (or, for the newest hypothesis, failing
   # for want of a Rust toolchain); pip picks the newest release with a wheel.
   # shellcheck disable=SC2086  # one requirement per word
-  PYTHON_GIL=0 "$VENV/bin/python" -m pip install -q --only-binary=:all: "$TORCH_SPEC" "$TORCHVISION_SPEC" $EXTRA_SPECS $TOOL_SPECS >>"$LOG" 2>&1 ||
+  # Under ThreadSanitizer the interpreter runs several times slower: nothing
+  # is compiled ahead, only what the tests import.
+  if [ "$tsan" = 1 ]; then compile=--no-compile; else compile=; fi
+  # shellcheck disable=SC2086  # one requirement per word
+  PYTHON_GIL=0 "$VENV/bin/python" -m pip install -q $compile --only-binary=:all: "$TORCH_SPEC" "$TORCHVISION_SPEC" $EXTRA_SPECS $TOOL_SPECS >>"$LOG" 2>&1 ||
     fail "installing torch and the tools, see $LOG"
   echo "$venv_id" >"$VENV/.tarnex-ready"
 fi
@@ -196,15 +202,35 @@ case $mode in
   stress)
     export TARNEX_STRESS_SECONDS=${TARNEX_STRESS_SECONDS:-60}
     if [ "$tsan" = 1 ]; then
-      # CPython's own list of its known free-threading races; every other
-      # report is written to a file of its own under TSAN_REPORTS.
+      # CPython's own list of the races it knows in itself (copied from its
+      # Tools/tsan when the interpreter was built); every other report goes
+      # to a file per run and process under TSAN_REPORTS. TSan ends a
+      # process that reported anything with exit status 66.
       supp=$PREFIX/share/tsan-suppressions.txt
       [ -f "$supp" ] || supp=
       mkdir -p "$TSAN_REPORTS"
       stamp=$(date +%Y%m%d-%H%M%S)
-      export TSAN_OPTIONS="halt_on_error=0 second_deadlock_stack=1 history_size=4 log_path=$TSAN_REPORTS/$stamp ${supp:+suppressions=$supp} ${TSAN_OPTIONS:-}"
+      tsan_options="halt_on_error=0 exitcode=66 second_deadlock_stack=1 ${supp:+suppressions=$supp} ${TSAN_OPTIONS:-}"
     fi
-    "$VENV/bin/python" -P -m pytest tests/test_free_threading.py -m stress -p no:cacheprovider "$@" || status=$?
+    # Each run in a process of its own, so that a crash ends one run only.
+    runs=${TARNEX_STRESS_RUNS:-1}
+    crashed=0 failed=0
+    for i in $(seq 1 "$runs"); do
+      rc=0
+      if [ "$tsan" = 1 ]; then export TSAN_OPTIONS="$tsan_options log_path=$TSAN_REPORTS/$stamp-run$i"; fi
+      "$VENV/bin/python" -P -m pytest tests/test_free_threading.py -k stress -p no:cacheprovider -q "$@" \
+        >"$CACHE/$flavour-stress-$i.log" 2>&1 || rc=$?
+      if [ "$rc" -gt 128 ]; then
+        crashed=$((crashed + 1)); what="crashed ($(kill -l $((rc - 128)) 2>/dev/null || echo "exit $rc"))"
+      elif [ "$rc" -ne 0 ]; then
+        failed=$((failed + 1)); what="failed (pytest exit status $rc)"
+      else
+        what=passed
+      fi
+      done_step "stress run $i of $runs, ${TARNEX_STRESS_SECONDS} s per variant: $what; log $CACHE/$flavour-stress-$i.log"
+    done
+    say "stress: $runs runs, $crashed crashed, $failed failed"
+    [ $((crashed + failed)) -eq 0 ] || status=1
     ;;
 esac
 done_step "tests ran, pytest exit status $status"
