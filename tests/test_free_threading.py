@@ -251,6 +251,10 @@ def check_plain_call(name, w):
 
 NAMES = ["to_device", "forward", "example_tensor", "set_primary_input", "split_batch",
          "example_probe"]
+# TARNEX_STRESS_FUNCTIONS=a,b narrows the calls, to see what else fails once
+# one function's fault is known.
+if os.environ.get("TARNEX_STRESS_FUNCTIONS"):
+    NAMES = [n for n in NAMES if n in os.environ["TARNEX_STRESS_FUNCTIONS"].split(",")]
 
 
 def run_stress(real, seconds):
@@ -270,7 +274,7 @@ def run_stress(real, seconds):
         start.wait()
         n = 0
         while not stop.is_set():
-            for name in NAMES[i % 6:] + NAMES[:i % 6]:
+            for name in NAMES[i % len(NAMES):] + NAMES[:i % len(NAMES)]:
                 for err in (check_dict_call(name, w.shared, w, w.orders),
                             check_dict_call(name, w.stable, w, stable_orders),
                             check_plain_call(name, w)):
@@ -335,6 +339,6 @@ def test_stress_shared_inputs_and_globals(real):
     assert not failures, "\n".join(failures)
     # Every thread got to work: each caller made all its calls at least once,
     # and the dict and the globals went round their cycles.
-    assert min(calls) >= 18 and min(rounds.values()) >= 1, (calls, rounds)
+    assert min(calls) >= 3 * len(NAMES) and min(rounds.values()) >= 1, (calls, rounds)
     assert bk.torch is torch
     print(f"{sys.implementation.name}: {sum(calls)} calls in {SECONDS:g} s, {rounds}")
