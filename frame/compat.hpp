@@ -164,7 +164,7 @@ inline uint64_t dict_version(PyObject* dict) noexcept {
 #if PY_VERSION_HEX < 0x030E0000
 // Room left below the check for what a level runs before the next one, and
 // for reporting the error.
-inline constexpr uintptr_t kStackMargin = 64 * 1024;
+inline constexpr uintptr_t kStackMargin = uintptr_t{64} * 1024;
 
 // The lowest address of the calling thread's stack; UINTPTR_MAX when the
 // platform does not say (the check then never fires). Defined in helpers.cpp.
