@@ -247,6 +247,31 @@ class Fakes:
         return self._rec("DataLoader", args, kwargs, ("loader", args[0]))
 
 
+@check
+def recursion_through_a_slot_stops_before_the_stack_ends():
+    # The stack's end is read from the platform (a thread of its own, with a
+    # small stack, and the main thread with a limit far above what it holds).
+    import threading
+
+    class D(dict):
+        items = bk.split_batch
+
+    seen = []
+    run = lambda: seen.append(raises(RecursionError, bk.split_batch, D(a=1)))
+    threading.stack_size(256 * 1024)
+    t = threading.Thread(target=run)
+    t.start()
+    t.join()
+    threading.stack_size(0)
+    limit = sys.getrecursionlimit()
+    sys.setrecursionlimit(100000)
+    try:
+        run()
+    finally:
+        sys.setrecursionlimit(limit)
+    assert len(seen) == 2, seen
+
+
 def with_fakes(fk, fn):
     saved = {k: mn.__dict__[k] for k in ("transforms", "torchvision", "DataLoader")}
     mn.transforms, mn.torchvision, mn.DataLoader = fk.transforms, fk.torchvision, fk.DataLoader
