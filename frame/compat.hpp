@@ -1,5 +1,7 @@
 // compat.hpp - what differs between the CPython versions the modules build
-// for (3.11 to 3.14), and the only place that asks which one it is.
+// for (3.11 on; built and run on 3.11 to 3.15), and the only place that asks
+// which one it is. 3.15 needs no shim: what it deprecates or removes, nothing
+// here uses, and its new module slot numbers come with its headers.
 //
 // Each shim bears the name of the newest public function or constant and,
 // where the interpreter being built for predates it, means the same through
