@@ -47,7 +47,7 @@ def bk():
 # measured again: a leak of ours grows every round alike.
 _FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 _COLLECTIONS = 2 if _FREE_THREADED else 1
-_MEASURES = 3 if _FREE_THREADED else 1
+_MEASURES = 5 if _FREE_THREADED else 1
 
 
 def _settle():
