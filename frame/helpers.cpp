@@ -32,8 +32,9 @@ bool helpers_watch(Module& m, PyObject* d) noexcept {
 
 namespace {
 
-// The look-up of a free-threaded build: no site, strong references only.
-PyObject* helpers_lookup_uncached(FnObject* f, PyObject* name) noexcept {
+// The look-up of a free-threaded build: no site, strong references only
+// (unused, and so not emitted, on GIL builds).
+[[maybe_unused]] PyObject* helpers_lookup_uncached(FnObject* f, PyObject* name) noexcept {
   PyObject* v = nullptr;
   PyObject* globals = f->globals;
   if (globals != nullptr) {
