@@ -13,6 +13,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <atomic>
 #include <cstdint>
 
 #if PY_VERSION_HEX < 0x030B0000
@@ -113,6 +114,99 @@ inline int raising_bytecode(PyObject** code, PyObject** linetable, int* stacksiz
 
 }  // namespace frame
 
+// ------------------------------------------------------- strong look-ups
+
+#if PY_VERSION_HEX < 0x030D0000
+// d[key] as a strong reference: 1 found (*result new), 0 missing (no error
+// set), -1 error.
+static inline int PyDict_GetItemRef(PyObject* mp, PyObject* key, PyObject** result) {
+  PyObject* v = PyDict_GetItemWithError(mp, key);
+  *result = Py_XNewRef(v);
+  if (v != nullptr) return 1;
+  return PyErr_Occurred() ? -1 : 0;
+}
+#endif
+
+// --------------------------------------------------- free-threaded builds
+//
+// Without the GIL (the `t` builds from 3.13 on) other threads run while a
+// call runs: a borrowed reference can be freed under it, and shared state
+// written by one call is read by another. What the modules need for that is
+// here, and is plain code, or nothing, on GIL builds.
+//
+// Critical sections (3.13 on: a per-object lock taken for the span of a
+// block, nothing on GIL builds) exist as no-ops before 3.13.
+#if PY_VERSION_HEX < 0x030D0000
+#define Py_BEGIN_CRITICAL_SECTION(op) {
+#define Py_END_CRITICAL_SECTION() }
+#endif
+
+namespace frame {
+
+#ifdef Py_GIL_DISABLED
+inline constexpr bool kFreeThreaded = true;
+#else
+inline constexpr bool kFreeThreaded = false;
+#endif
+
+// A lock of the module's own shared state (the traceback-code cache): a
+// PyMutex without the GIL, nothing with it. Never held across a call that can
+// run Python code.
+struct StateLock {
+#ifdef Py_GIL_DISABLED
+  PyMutex mutex{};
+  void lock() noexcept { PyMutex_Lock(&mutex); }
+  void unlock() noexcept { PyMutex_Unlock(&mutex); }
+#else
+  void lock() noexcept {}
+  void unlock() noexcept {}
+#endif
+};
+
+// A type's attribute by the type look-up (the MRO's dictionaries, no
+// descriptor called), as a strong reference or nullptr: another thread can
+// replace it in the type's dictionary and free it once the look-up returns.
+inline PyObject* type_lookup_ref(PyTypeObject* tp, PyObject* name) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+  return _PyType_LookupRef(tp, name);
+#else
+  return Py_XNewRef(_PyType_Lookup(tp, name));
+#endif
+}
+
+// list[i] as a strong reference, or nullptr (no error set) past its end.
+inline PyObject* list_item_ref(PyObject* list, Py_ssize_t i) noexcept {
+  PyObject* item = nullptr;
+  Py_BEGIN_CRITICAL_SECTION(list);
+  if (i < PyList_GET_SIZE(list)) item = Py_NewRef(PyList_GET_ITEM(list, i));
+  Py_END_CRITICAL_SECTION();
+  return item;
+}
+
+// The hash a str has cached (-1: not computed yet). Another thread may be
+// storing it just then: read it as the interpreter writes it.
+inline Py_hash_t str_cached_hash(PyObject* s) noexcept {
+#if PY_VERSION_HEX >= 0x030F0000
+  return PyUnstable_Unicode_GET_CACHED_HASH(s);
+#elif defined(Py_GIL_DISABLED)
+  return std::atomic_ref<Py_hash_t>(reinterpret_cast<PyASCIIObject*>(s)->hash)
+      .load(std::memory_order_relaxed);
+#else
+  return reinterpret_cast<PyASCIIObject*>(s)->hash;
+#endif
+}
+
+}  // namespace frame
+
+// The module slot that tells the interpreter the module runs without the GIL
+// (3.13 on; a free-threaded interpreter turns the GIL back on for a module
+// without it). A row of a PyModuleDef_Slot table, or nothing.
+#ifdef Py_mod_gil
+#define FRAME_MOD_GIL_SLOT {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#else
+#define FRAME_MOD_GIL_SLOT
+#endif
+
 // --------------------------------------------- versions of a dict's contents
 
 namespace frame {
@@ -132,7 +226,13 @@ namespace frame {
 // dict's deallocation) into one counter, which is then the version of each
 // of them: coarser, since a change in one watched dict also moves the others,
 // but exact, as nothing watched can change without it moving.
-#if PY_VERSION_HEX >= 0x030C0000
+// Free-threaded builds keep no caches (see GlobalSite in frame.hpp): no
+// watcher is registered, and nothing reads a version.
+#if defined(Py_GIL_DISABLED)
+inline int dict_watcher_add() noexcept { return -1; }
+inline int dict_watch(int, PyObject*) noexcept { return -1; }
+inline uint64_t dict_version(PyObject*) noexcept { return 0; }
+#elif PY_VERSION_HEX >= 0x030C0000
 // One counter per extension module: the frame is compiled into each of them.
 inline uint64_t dict_events = 1;
 

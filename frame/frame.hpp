@@ -159,6 +159,8 @@ struct Module {
   // could be had, and the look-up caches stay empty.
   int dict_watcher = -1;
   CodeTemplate code_template{};  // made before any code object
+  // The traceback-code cache; its lock guards the three fields below.
+  StateLock tb_lock{};
   TracebackCacheEntry* tb_cache = nullptr;
   size_t tb_cache_len = 0;
   size_t tb_cache_cap = 0;
@@ -257,6 +259,12 @@ inline bool is_dict(PyObject* o) noexcept { return PyDict_Check(o); }
 // the value it held when the site was filled, so a hit is alive for as long as
 // no Python code runs. Objects the module no longer refers to are freed as
 // soon as nothing else holds them.
+//
+// Without the GIL that reasoning does not hold (another thread can replace
+// the entry and free the value between the version check and the use), and
+// a site shared by all threads would be written by all of them: free-threaded
+// builds look every global up afresh, with strong references, and never
+// touch a site.
 struct GlobalSite {
   PyObject* dict = nullptr;  // borrowed: the module dictionary of the fill
   uint64_t dict_tag = 0;
@@ -273,6 +281,7 @@ struct GlobalSite {
 
 // The cached global, or nullptr when the site must look again. Borrowed.
 inline PyObject* site_hit(const FnObject* f, const GlobalSite& site) noexcept {
+  if constexpr (kFreeThreaded) return nullptr;
   PyObject* g = f->globals;
   if (site.value != nullptr && site.dict == g && site.dict_tag == dict_version(g) &&
       (site.builtins_tag == 0 || site.builtins_tag == dict_version(f->mod->builtins_dict))) {
@@ -281,16 +290,15 @@ inline PyObject* site_hit(const FnObject* f, const GlobalSite& site) noexcept {
   return nullptr;
 }
 
-// The look-up behind a missed site; fills the site. Borrowed, or nullptr with
-// NameError (or the error of the look-up) set.
+// The look-up behind a missed site; fills the site. New reference, or nullptr
+// with NameError (or the error of the look-up) set.
 PyObject* lookup_global_slow(FnObject* f, GlobalSite& site, PyObject* name) noexcept;
 
 // The value of the global `name` as the function `f` sees it, or NameError.
-// Borrowed: valid until Python code runs or the dictionary changes; take a
-// reference before calling anything that may run Python code.
+// New reference.
 inline PyObject* lookup_global(FnObject* f, GlobalSite& site, PyObject* name) noexcept {
   PyObject* v = site_hit(f, site);
-  return v != nullptr ? v : lookup_global_slow(f, site, name);
+  return v != nullptr ? Py_NewRef(v) : lookup_global_slow(f, site, name);
 }
 
 // getattr(g, attr), served from `site` where g is a plain module: attribute
@@ -333,7 +341,7 @@ int isinstance_of_global_attr_slow(FnObject* f, GlobalSite& site, PyObject* gnam
                                    PyObject* v) noexcept;
 inline int isinstance_of_global_attr(FnObject* f, GlobalSite& site, PyObject* gname, PyObject* attr,
                                      PyObject* v) noexcept {
-  PyObject* g = site_hit(f, site);
+  PyObject* g = site_hit(f, site);  // nullptr on free-threaded builds
   // The global is the module the attribute entry was filled from (the entry
   // is reset on every refill of the global), so its dictionary is alive.
   if (g != nullptr && site.attr_value != nullptr && Py_IS_TYPE(g, &PyModule_Type) &&

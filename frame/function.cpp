@@ -138,41 +138,74 @@ FnObject* fn(PyObject* self) noexcept { return reinterpret_cast<FnObject*>(self)
 
 PyObject* fn_or_none(PyObject* v) noexcept { return Py_NewRef(v ? v : Py_None); }
 
-int fn_set_str(PyObject*& field, PyObject* value, const char* message) noexcept {
+// A settable field read and written under the object's own lock (nothing on
+// GIL builds): without the GIL a setter on another thread may be replacing
+// the value being read. The old value is released after the lock, since its
+// destructor may run any code.
+using FnField = PyObject* FnObject::*;
+
+PyObject* fn_read(PyObject* self, FnField field) noexcept {
+  PyObject* v = nullptr;
+  Py_BEGIN_CRITICAL_SECTION(self);
+  v = fn_or_none(fn(self)->*field);
+  Py_END_CRITICAL_SECTION();
+  return v;
+}
+
+void fn_write(PyObject* self, FnField field, PyObject* stolen) noexcept {
+  PyObject* old = nullptr;
+  Py_BEGIN_CRITICAL_SECTION(self);
+  old = fn(self)->*field;
+  fn(self)->*field = stolen;
+  Py_END_CRITICAL_SECTION();
+  Py_XDECREF(old);
+}
+
+int fn_set_str(PyObject* self, FnField field, PyObject* value, const char* message) noexcept {
   if (value == nullptr || !PyUnicode_Check(value)) {
     PyErr_SetString(PyExc_TypeError, message);
     return -1;
   }
-  set_field(field, Py_NewRef(value));
+  fn_write(self, field, Py_NewRef(value));
   return 0;
 }
 
-PyObject* fn_get_name(PyObject* self, void*) noexcept { return fn_or_none(fn(self)->name); }
+PyObject* fn_get_name(PyObject* self, void*) noexcept { return fn_read(self, &FnObject::name); }
 int fn_set_name(PyObject* self, PyObject* value, void*) noexcept {
-  return fn_set_str(fn(self)->name, value, "__name__ must be set to a string object");
+  return fn_set_str(self, &FnObject::name, value, "__name__ must be set to a string object");
 }
 
-PyObject* fn_get_qualname(PyObject* self, void*) noexcept { return fn_or_none(fn(self)->qualname); }
+PyObject* fn_get_qualname(PyObject* self, void*) noexcept {
+  return fn_read(self, &FnObject::qualname);
+}
 int fn_set_qualname(PyObject* self, PyObject* value, void*) noexcept {
-  return fn_set_str(fn(self)->qualname, value, "__qualname__ must be set to a string object");
+  return fn_set_str(self, &FnObject::qualname, value,
+                    "__qualname__ must be set to a string object");
 }
 
-PyObject* fn_get_module(PyObject* self, void*) noexcept { return fn_or_none(fn(self)->modname); }
+PyObject* fn_get_module(PyObject* self, void*) noexcept {
+  return fn_read(self, &FnObject::modname);
+}
 int fn_set_module(PyObject* self, PyObject* value, void*) noexcept {
-  set_field(fn(self)->modname, Py_XNewRef(value));
+  fn_write(self, &FnObject::modname, Py_XNewRef(value));
   return 0;
 }
 
-PyObject* fn_get_doc(PyObject* self, void*) noexcept { return fn_or_none(fn(self)->doc); }
+PyObject* fn_get_doc(PyObject* self, void*) noexcept { return fn_read(self, &FnObject::doc); }
 int fn_set_doc(PyObject* self, PyObject* value, void*) noexcept {
-  set_field(fn(self)->doc, Py_NewRef(value ? value : Py_None));
+  fn_write(self, &FnObject::doc, Py_NewRef(value ? value : Py_None));
   return 0;
 }
 
+// The dict is made on the first read, once even when threads race for it.
 PyObject* fn_get_annotations(PyObject* self, void*) noexcept {
   FnObject* f = fn(self);
-  if (f->annotations == nullptr && !(f->annotations = PyDict_New())) return nullptr;
-  return Py_NewRef(f->annotations);
+  PyObject* v = nullptr;
+  Py_BEGIN_CRITICAL_SECTION(self);
+  if (f->annotations == nullptr) f->annotations = PyDict_New();
+  v = Py_XNewRef(f->annotations);
+  Py_END_CRITICAL_SECTION();
+  return v;
 }
 int fn_set_annotations(PyObject* self, PyObject* value, void*) noexcept {
   if (value == Py_None) value = nullptr;
@@ -180,13 +213,13 @@ int fn_set_annotations(PyObject* self, PyObject* value, void*) noexcept {
     PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
     return -1;
   }
-  set_field(fn(self)->annotations, Py_XNewRef(value));
+  fn_write(self, &FnObject::annotations, Py_XNewRef(value));
   return 0;
 }
 
 // The defaults a call uses are the module's own constants; a new value is
 // kept for introspection only, and the caller is told so.
-int fn_set_defaults_like(PyObject*& field, PyObject* value, bool want_tuple,
+int fn_set_defaults_like(PyObject* self, FnField field, PyObject* value, bool want_tuple,
                          const char* type_message, const char* warning) noexcept {
   if (value == Py_None) value = nullptr;
   if (value != nullptr && !(want_tuple ? PyTuple_Check(value) : PyDict_Check(value))) {
@@ -196,24 +229,26 @@ int fn_set_defaults_like(PyObject*& field, PyObject* value, bool want_tuple,
   // CAUTION: the warning machinery may run Python code (a filter, a
   // showwarning hook); `value` is the caller's and stays alive meanwhile.
   if (PyErr_WarnEx(PyExc_RuntimeWarning, warning, 1) < 0) return -1;
-  set_field(field, Py_XNewRef(value));
+  fn_write(self, field, Py_XNewRef(value));
   return 0;
 }
 
-PyObject* fn_get_defaults(PyObject* self, void*) noexcept { return fn_or_none(fn(self)->defaults); }
+PyObject* fn_get_defaults(PyObject* self, void*) noexcept {
+  return fn_read(self, &FnObject::defaults);
+}
 int fn_set_defaults(PyObject* self, PyObject* value, void*) noexcept {
   return fn_set_defaults_like(
-      fn(self)->defaults, value, true, "__defaults__ must be set to a tuple object",
+      self, &FnObject::defaults, value, true, "__defaults__ must be set to a tuple object",
       "changes to cyfunction.__defaults__ will not currently affect the values used in "
       "function calls");
 }
 
 PyObject* fn_get_kwdefaults(PyObject* self, void*) noexcept {
-  return fn_or_none(fn(self)->kwdefaults);
+  return fn_read(self, &FnObject::kwdefaults);
 }
 int fn_set_kwdefaults(PyObject* self, PyObject* value, void*) noexcept {
   return fn_set_defaults_like(
-      fn(self)->kwdefaults, value, false, "__kwdefaults__ must be set to a dict object",
+      self, &FnObject::kwdefaults, value, false, "__kwdefaults__ must be set to a dict object",
       "changes to cyfunction.__kwdefaults__ will not currently affect the values used in "
       "function calls");
 }
@@ -258,7 +293,9 @@ PyMemberDef fn_members[] = {
 };
 
 // Pickling goes by reference: the module attribute of this name.
-PyObject* fn_reduce(PyObject* self, PyObject*) noexcept { return fn_or_none(fn(self)->qualname); }
+PyObject* fn_reduce(PyObject* self, PyObject*) noexcept {
+  return fn_read(self, &FnObject::qualname);
+}
 
 // __annotate__(format) as the interpreter's own annotate functions answer it
 // (3.14 asks for it where earlier versions read __annotations__, as
@@ -290,7 +327,8 @@ PyMethodDef fn_methods[] = {
 // The qualified name is a str from creation to deallocation: the setter
 // takes nothing else and clearing leaves the empty string.
 PyObject* fn_repr(PyObject* self) noexcept {
-  return PyUnicode_FromFormat("<cyfunction %U at %p>", fn(self)->qualname, self);
+  Ref qualname = Ref::steal(fn_read(self, &FnObject::qualname));
+  return PyUnicode_FromFormat("<cyfunction %U at %p>", qualname.get(), self);
 }
 
 // A function stored on a class binds like a Python function.

@@ -30,7 +30,27 @@ bool helpers_watch(Module& m, PyObject* d) noexcept {
 
 }  // namespace
 
+namespace {
+
+// The look-up of a free-threaded build: no site, strong references only
+// (unused, and so not emitted, on GIL builds).
+[[maybe_unused]] PyObject* helpers_lookup_uncached(FnObject* f, PyObject* name) noexcept {
+  PyObject* v = nullptr;
+  PyObject* globals = f->globals;
+  if (globals != nullptr) {
+    const int found = PyDict_GetItemRef(globals, name, &v);
+    if (found != 0) return v;  // the value, or nullptr with the error
+  }
+  const int found = PyDict_GetItemRef(f->mod->builtins_dict, name, &v);
+  if (found != 0) return v;
+  PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+  return nullptr;
+}
+
+}  // namespace
+
 PyObject* lookup_global_slow(FnObject* f, GlobalSite& site, PyObject* name) noexcept {
+  if constexpr (kFreeThreaded) return helpers_lookup_uncached(f, name);
   PyObject* globals = f->globals;
   PyObject* builtins = f->mod->builtins_dict;
   // Whatever the site held no longer applies, the attribute entry included:
@@ -57,7 +77,7 @@ PyObject* lookup_global_slow(FnObject* f, GlobalSite& site, PyObject* name) noex
       } else {
         site = GlobalSite{};
       }
-      return v;
+      return Py_NewRef(v);
     }
     if (PyErr_Occurred()) return nullptr;
   }
@@ -72,7 +92,7 @@ PyObject* lookup_global_slow(FnObject* f, GlobalSite& site, PyObject* name) noex
     } else {
       site = GlobalSite{};
     }
-    return v;
+    return Py_NewRef(v);
   }
   if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
   return nullptr;
@@ -84,22 +104,27 @@ PyObject* module_attr(Module& m, GlobalSite& site, PyObject* g, PyObject* attr) 
       _PyType_Lookup(&PyModule_Type, attr) == nullptr) {
     PyObject* md = PyModule_GetDict(g);  // borrowed; `g` is held by the caller
     if (md != nullptr) {
-      // As for the global itself: the version is read before the look-up,
-      // whose key comparisons may run Python code.
-      const bool watched = helpers_watch(m, md);
-      const uint64_t tag = watched ? dict_version(md) : 0;
-      PyObject* v = PyDict_GetItemWithError(md, attr);  // borrowed
-      if (v != nullptr) {
-        // Kept only for the global the site holds, so that the entry is
-        // dropped with it, and only when nothing moved during the look-up.
-        if (watched && site.value == g && dict_version(md) == tag) {
-          site.attr_dict = md;
-          site.attr_tag = tag;
-          site.attr_value = v;
+      if constexpr (kFreeThreaded) {
+        PyObject* v = nullptr;
+        if (PyDict_GetItemRef(md, attr, &v) != 0) return v;
+      } else {
+        // As for the global itself: the version is read before the look-up,
+        // whose key comparisons may run Python code.
+        const bool watched = helpers_watch(m, md);
+        const uint64_t tag = watched ? dict_version(md) : 0;
+        PyObject* v = PyDict_GetItemWithError(md, attr);  // borrowed
+        if (v != nullptr) {
+          // Kept only for the global the site holds, so that the entry is
+          // dropped with it, and only when nothing moved during the look-up.
+          if (watched && site.value == g && dict_version(md) == tag) {
+            site.attr_dict = md;
+            site.attr_tag = tag;
+            site.attr_value = v;
+          }
+          return Py_NewRef(v);
         }
-        return Py_NewRef(v);
+        if (PyErr_Occurred()) return nullptr;
       }
-      if (PyErr_Occurred()) return nullptr;
     }
   }
   return PyObject_GetAttr(g, attr);
@@ -149,12 +174,12 @@ PyObject* python_call_method(Module& m, PyObject* callable) noexcept {
   }
   // What the slot looks up; a method descriptor is called unbound, with no
   // __get__, so nothing runs before the call itself.
-  PyObject* meth = _PyType_Lookup(tp, m.s.dunder_call);  // borrowed
-  if (meth == nullptr || !PyType_HasFeature(Py_TYPE(meth), Py_TPFLAGS_METHOD_DESCRIPTOR) ||
-      PyVectorcall_Function(meth) == nullptr) {
+  Ref meth = Ref::steal(type_lookup_ref(tp, m.s.dunder_call));
+  if (!meth || !PyType_HasFeature(Py_TYPE(meth.get()), Py_TPFLAGS_METHOD_DESCRIPTOR) ||
+      PyVectorcall_Function(meth.get()) == nullptr) {
     return nullptr;
   }
-  return Py_NewRef(meth);
+  return meth.release();
 }
 
 namespace {
@@ -181,33 +206,39 @@ PyObject* call_with_kwargs(PyObject* callable, PyObject* const* args, Py_ssize_t
     // and only if the size still holds.
     Ref names;
     if (n > 0 && !(names = Ref::steal(PyTuple_New(n)))) return nullptr;
-    if (PyDict_GET_SIZE(kwargs) == n) {
-      PyObject* stack[kOnStack];
-      stack[0] = nullptr;
-      for (Py_ssize_t i = 0; i < nargs; ++i) stack[1 + i] = args[i];
-      PyObject** values = stack + 1 + nargs;
+    PyObject* stack[kOnStack];
+    Py_ssize_t i = 0;
+    bool strings = true;
+    bool same = false;
+    // An exact dict read in place runs no code: the names and values are
+    // strong before anything else can. Without the GIL, under the dict's own
+    // lock, as the interpreter reads it.
+    Py_BEGIN_CRITICAL_SECTION(kwargs);
+    same = PyDict_GET_SIZE(kwargs) == n;
+    if (same) {
       Py_ssize_t pos = 0;
-      Py_ssize_t i = 0;
       PyObject* key = nullptr;
       PyObject* value = nullptr;
-      bool strings = true;
-      // An exact dict read in place runs no code: the names and values are
-      // strong before anything else can.
       while (i < n && PyDict_Next(kwargs, &pos, &key, &value)) {
         if (!PyUnicode_Check(key)) {
           strings = false;
           break;
         }
         PyTuple_SET_ITEM(names.get(), i, Py_NewRef(key));
-        values[i++] = Py_NewRef(value);
+        stack[1 + nargs + i++] = Py_NewRef(value);
       }
+    }
+    Py_END_CRITICAL_SECTION();
+    if (same) {
+      stack[0] = nullptr;
+      for (Py_ssize_t j = 0; j < nargs; ++j) stack[1 + j] = args[j];
       PyObject* result = nullptr;
       if (strings) {
         result = PyObject_Vectorcall(callable, stack + 1,
                                      static_cast<size_t>(nargs) | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                      n > 0 ? names.get() : nullptr);
       }
-      for (Py_ssize_t j = 0; j < i; ++j) Py_DECREF(values[j]);
+      for (Py_ssize_t j = 0; j < i; ++j) Py_DECREF(stack[1 + nargs + j]);
       if (strings) return result;
     }
   }
@@ -223,7 +254,7 @@ int isinstance_of_global_attr_slow(FnObject* f, GlobalSite& site, PyObject* gnam
                                    PyObject* v) noexcept {
   // CAUTION: attribute access and the instance check may run Python code
   // that rebinds the global or drops the class; both are held strongly.
-  Ref g = Ref::borrow(lookup_global(f, site, gname));
+  Ref g = Ref::steal(lookup_global(f, site, gname));
   if (!g) return -1;
   Ref cls = Ref::steal(module_attr(*f->mod, site, g.get(), attr));
   if (!cls) return -1;
@@ -286,12 +317,15 @@ int DictWalk::start(PyObject* d) noexcept {
 int DictWalk::next_element(Ref& element) noexcept {
   if (seq_) {
     PyObject* s = seq_.get();
-    // A list can shrink while its elements' callbacks run: its length is read
-    // again at every step.
-    const bool list = PyList_CheckExact(s);
-    const Py_ssize_t n = list ? PyList_GET_SIZE(s) : PyTuple_GET_SIZE(s);
-    if (index_ >= n) return 0;
-    element = Ref::borrow(list ? PyList_GET_ITEM(s, index_) : PyTuple_GET_ITEM(s, index_));
+    // A list can shrink while its elements' callbacks run (or, without the
+    // GIL, while another thread holds it): its length is read again at
+    // every step, together with the item.
+    PyObject* e =
+        PyList_CheckExact(s)
+            ? list_item_ref(s, index_)
+            : (index_ < PyTuple_GET_SIZE(s) ? Py_NewRef(PyTuple_GET_ITEM(s, index_)) : nullptr);
+    if (e == nullptr) return 0;
+    element = Ref::steal(e);
     ++index_;
     return 1;
   }
@@ -343,24 +377,35 @@ int DictWalk::next(Ref& key, Ref& value) noexcept {
   // only when both are held (at the end of this function).
   Ref k, v;
   if (dict_ != nullptr) {
-    if (PyDict_GET_SIZE(dict_) != size_) {
-      PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
-      return -1;
-    }
+    // One step under the dict's own lock (nothing on GIL builds): without
+    // the GIL another thread may resize it meanwhile. The step runs no code.
+    const char* changed = nullptr;
+    bool more = false;
+    Py_BEGIN_CRITICAL_SECTION(dict_);
     PyObject* bk = nullptr;
     PyObject* bv = nullptr;
-    if (!PyDict_Next(dict_, &pos_, &bk, &bv)) return 0;
-    // A delete plus an insert keeps the size; counting the entries handed
-    // out notices the walk running on into keys that were never there
-    // together with the first ones.
-    if (left_ == 0) {
-      PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
+    if (PyDict_GET_SIZE(dict_) != size_) {
+      changed = "dictionary changed size during iteration";
+    } else if (PyDict_Next(dict_, &pos_, &bk, &bv)) {
+      // A delete plus an insert keeps the size; counting the entries handed
+      // out notices the walk running on into keys that were never there
+      // together with the first ones.
+      if (left_ == 0) {
+        changed = "dictionary keys changed during iteration";
+      } else {
+        --left_;
+        more = true;
+        // Strong references before anything else runs.
+        if (kind_ == Kind::kItems) k = Ref::borrow(bk);
+        v = Ref::borrow(bv);
+      }
+    }
+    Py_END_CRITICAL_SECTION();
+    if (changed != nullptr) {
+      PyErr_SetString(PyExc_RuntimeError, changed);
       return -1;
     }
-    --left_;
-    // Strong references before anything else runs.
-    if (kind_ == Kind::kItems) k = Ref::borrow(bk);
-    v = Ref::borrow(bv);
+    if (!more) return 0;
   } else {
     Ref element;
     int r = next_element(element);

@@ -12,11 +12,21 @@ namespace {
 // first line, so the line lives in the code object. Keys are the static name
 // pointers, so "genexpr" and the function that runs it stay apart even where
 // they report the same line. The cache holds a handful of entries per module.
-PyObject* tb_code(Module& m, const char* funcname, int line) noexcept {
+PyObject* tb_cached(Module& m, const char* funcname, int line) noexcept {
   for (size_t i = 0; i < m.tb_cache_len; ++i) {
     const TracebackCacheEntry& e = m.tb_cache[i];
     if (e.funcname == funcname && e.line == line) return Py_NewRef(e.code);
   }
+  return nullptr;
+}
+
+PyObject* tb_code(Module& m, const char* funcname, int line) noexcept {
+  m.tb_lock.lock();
+  PyObject* hit = tb_cached(m, funcname, line);
+  m.tb_lock.unlock();
+  if (hit != nullptr) return hit;
+  // Made without the lock: making it allocates, and an allocation can run a
+  // collection, whose finalizers can fail and report here again.
   // The same bytecode as the functions' own code objects: a frame's code can
   // be handed to types.FunctionType and run. Before the module has made its
   // template (an early failure of its execution), the interpreter's empty
@@ -31,15 +41,27 @@ PyObject* tb_code(Module& m, const char* funcname, int line) noexcept {
     code = PyCode_NewEmpty(m.filename, funcname, line);
   }
   if (!code) return nullptr;
-  if (m.tb_cache_len == m.tb_cache_cap) {
+  PyObject* made = reinterpret_cast<PyObject*>(code);
+  m.tb_lock.lock();
+  // Another thread (or a finalizer) may have cached one meanwhile.
+  hit = tb_cached(m, funcname, line);
+  if (hit == nullptr && m.tb_cache_len == m.tb_cache_cap) {
     size_t cap = m.tb_cache_cap ? 2 * m.tb_cache_cap : 16;
     void* grown = PyMem_Realloc(m.tb_cache, cap * sizeof(TracebackCacheEntry));
-    if (!grown) return reinterpret_cast<PyObject*>(code);  // usable, just not cached
-    m.tb_cache = static_cast<TracebackCacheEntry*>(grown);
-    m.tb_cache_cap = cap;
+    if (grown != nullptr) {
+      m.tb_cache = static_cast<TracebackCacheEntry*>(grown);
+      m.tb_cache_cap = cap;
+    }
   }
-  m.tb_cache[m.tb_cache_len++] = {funcname, line, Py_NewRef(reinterpret_cast<PyObject*>(code))};
-  return reinterpret_cast<PyObject*>(code);
+  if (hit == nullptr && m.tb_cache_len < m.tb_cache_cap) {
+    m.tb_cache[m.tb_cache_len++] = {funcname, line, Py_NewRef(made)};
+  }
+  m.tb_lock.unlock();
+  if (hit != nullptr) {
+    Py_DECREF(made);
+    return hit;
+  }
+  return made;  // cached, or usable without being cached
 }
 
 }  // namespace

@@ -147,8 +147,10 @@ def test_wheel_metadata(dists):
     assert "Typing :: Typed" in classifiers
     assert {f"Programming Language :: Python :: 3.{n}" for n in range(11, 15)} <= classifiers
     assert wheel_info["Root-Is-Purelib"] == "false"
-    abi = f"cp{sys.version_info.major}{sys.version_info.minor}"
-    assert wheel_info["Tag"].startswith(f"{abi}-{abi}-")
+    py = f"cp{sys.version_info.major}{sys.version_info.minor}"
+    # A free-threaded interpreter takes wheels of its own ABI: cp313-cp313t.
+    abi = py + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else "")
+    assert wheel_info["Tag"].startswith(f"{py}-{abi}-")
     # RECORD lists every file once, each with its true hash and size.
     assert sorted(row[0] for row in record) == sorted(contents)
     for path, digest, size in record:

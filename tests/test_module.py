@@ -21,8 +21,12 @@ CREATE, EXEC = (84, 85) if sys.version_info >= (3, 15) else (1, 2)
 api.PyModule_GetDef.restype = ctypes.c_void_p
 api.PyModule_GetDef.argtypes = [ctypes.py_object]
 
+# PyModuleDef_HEAD_INIT: an object header (larger on the free-threaded
+# build), then m_init, m_index and m_copy.
+HEAD = object.__basicsize__ + 3 * ctypes.sizeof(ctypes.c_void_p)
+
 class Def(ctypes.Structure):
-    _fields_ = [("head", ctypes.c_byte * 40), ("m_name", ctypes.c_char_p), ("m_doc", ctypes.c_char_p),
+    _fields_ = [("head", ctypes.c_byte * HEAD), ("m_name", ctypes.c_char_p), ("m_doc", ctypes.c_char_p),
                 ("m_size", ctypes.c_ssize_t), ("m_methods", ctypes.c_void_p), ("m_slots", ctypes.c_void_p)]
 
 class Slot(ctypes.Structure):

@@ -171,7 +171,7 @@ int bk_exec(PyObject* module) noexcept { return frame::module_exec(state.frame, 
 PyModuleDef_Slot bk_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(bk_create)},
     {Py_mod_exec, reinterpret_cast<void*>(bk_exec)},
-    {0, nullptr},
+    FRAME_MOD_GIL_SLOT{0, nullptr},
 };
 
 PyModuleDef bk_def = {

@@ -26,8 +26,8 @@ PyObject* batches_call_get(PyObject** args, size_t nargs) noexcept {
 bool batches_str_differs(PyObject* key, PyObject* label) noexcept {
   const Py_ssize_t n = PyUnicode_GET_LENGTH(key);
   if (n != PyUnicode_GET_LENGTH(label)) return true;
-  const Py_hash_t kh = reinterpret_cast<PyASCIIObject*>(key)->hash;
-  const Py_hash_t lh = reinterpret_cast<PyASCIIObject*>(label)->hash;
+  const Py_hash_t kh = frame::str_cached_hash(key);
+  const Py_hash_t lh = frame::str_cached_hash(label);
   if (kh != -1 && lh != -1 && kh != lh) return true;
   const int kind = PyUnicode_KIND(key);
   if (kind != PyUnicode_KIND(label)) return true;
@@ -70,12 +70,11 @@ PyObject* batches_labels(PyObject* batch) noexcept {
     // directly. CAUTION: a stored key of the same hash as the label has its
     // own __eq__ run by the look-up, which may change the batch; the first
     // result is held strongly before the second look-up.
-    PyObject* v = PyDict_GetItemWithError(batch, state.s_label);  // borrowed
-    if (v == nullptr && PyErr_Occurred()) return nullptr;
-    Ref first = Ref::borrow(v != nullptr ? v : Py_None);
-    v = PyDict_GetItemWithError(batch, state.s_labels);  // borrowed
-    if (v == nullptr && PyErr_Occurred()) return nullptr;
-    return v != nullptr ? Py_NewRef(v) : first.release();
+    PyObject* v = nullptr;
+    if (PyDict_GetItemRef(batch, state.s_label, &v) < 0) return nullptr;
+    Ref first = Ref::steal(v != nullptr ? v : Py_NewRef(Py_None));
+    if (PyDict_GetItemRef(batch, state.s_labels, &v) < 0) return nullptr;
+    return v != nullptr ? v : first.release();
   }
   // A subclass's own `get` runs, called by name.
   PyObject* first_args[] = {nullptr, batch, state.s_label};

@@ -66,7 +66,7 @@ frame::GlobalSite mn_dataloader_test;    // LoadersLine::kTestLoader
 // transform=tfm), with `torchvision` looked up at `site`.
 PyObject* mn_dataset(frame::FnObject* f, frame::GlobalSite& site, PyObject* train,
                      PyObject* tfm) noexcept {
-  Ref tv = Ref::borrow(frame::lookup_global(f, site, state.s_torchvision));
+  Ref tv = Ref::steal(frame::lookup_global(f, site, state.s_torchvision));
   if (!tv) return nullptr;
   Ref datasets = Ref::steal(PyObject_GetAttr(tv.get(), state.s_datasets));
   if (!datasets) return nullptr;
@@ -81,7 +81,7 @@ PyObject* mn_dataset(frame::FnObject* f, frame::GlobalSite& site, PyObject* trai
 // with `DataLoader` looked up at `site`.
 PyObject* mn_loader(frame::FnObject* f, frame::GlobalSite& site, PyObject* ds,
                     PyObject* batch_size) noexcept {
-  Ref loader_type = Ref::borrow(frame::lookup_global(f, site, state.s_DataLoader));
+  Ref loader_type = Ref::steal(frame::lookup_global(f, site, state.s_DataLoader));
   if (!loader_type) return nullptr;
   PyObject* args[] = {nullptr, ds, batch_size, Py_True, Py_True};
   return PyObject_Vectorcall(loader_type.get(), args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
@@ -96,7 +96,7 @@ PyObject* mnist_loaders(frame::FnObject* f, PyObject* const* args) noexcept {
 
   Ref tfm;
   {
-    Ref transforms = Ref::borrow(frame::lookup_global(f, mn_transforms_site, state.s_transforms));
+    Ref transforms = Ref::steal(frame::lookup_global(f, mn_transforms_site, state.s_transforms));
     if (!transforms) return fail(f, LoadersLine::kTransform);
     Ref to_tensor = Ref::steal(PyObject_GetAttr(transforms.get(), state.s_ToTensor));
     if (!to_tensor) return fail(f, LoadersLine::kTransform);
@@ -220,7 +220,7 @@ int mn_exec(PyObject* module) noexcept { return frame::module_exec(state.frame, 
 PyModuleDef_Slot mn_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(mn_create)},
     {Py_mod_exec, reinterpret_cast<void*>(mn_exec)},
-    {0, nullptr},
+    FRAME_MOD_GIL_SLOT{0, nullptr},
 };
 
 PyModuleDef mn_def = {
