@@ -4,13 +4,16 @@ bench/pure.py is the idiomatic version a user would write first; this one is
 what a user who measured would write, the second reference of the
 instruction counts. Each function gives the native function's result on
 plain dicts whose keys are exact `str` objects and on every input the bench
-uses (tests/test_call_paths.py checks that); where it departs on odd inputs,
+uses (tests/test_allocations.py checks that); where it departs on odd inputs,
 the function says so.
 """
 import torch
 
 # A module global: one specialized look-up per test, not `torch` and then
-# its attribute.
+# its attribute. The tests stay isinstance, the functions' own tensor test:
+# `Tensor in type(v).__mro__` is about 200 instructions cheaper per value
+# that is not a tensor (it skips the metaclass's __instancecheck__), but
+# departs on objects whose __class__ is not their type.
 Tensor = torch.Tensor
 
 
