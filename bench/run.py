@@ -892,7 +892,8 @@ def instructions_main(args):
 # The Markdown files whose instruction table --update-readme rewrites: the
 # lines between the two markers, both kept.
 README_FILES = (os.path.join(os.path.dirname(BENCH), "README.md"), os.path.join(BENCH, "README.md"))
-TABLE_BEGIN = "<!-- instruction table: made by python -P bench/run.py --instructions --update-readme -->"
+TABLE_BEGIN = ("<!-- instruction table: made by python -P bench/run.py --instructions"
+               " --update-readme -->")
 TABLE_END = "<!-- end of instruction table -->"
 
 

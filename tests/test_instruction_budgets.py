@@ -1,8 +1,8 @@
 """Instructions per call over the floor, per path, within the budgets of
 bench/instruction_budgets.toml; the paths that hand an argument back also
-over the call of a pass-through object of our own type, (c). Counted by the benchmark's instruction mode
-(bench/run.py --instructions): one valgrind process with callgrind for all
-the cases. The counts belong to the interpreter they were taken with, so the
+over the call of a pass-through object of our own type, (c). Counted by the
+benchmark's instruction mode (bench/run.py --instructions): one valgrind
+process with callgrind for all the cases. The counts belong to the interpreter they were taken with, so the
 check runs on CPython 3.11 only."""
 import json
 import os
