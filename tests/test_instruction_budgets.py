@@ -1,6 +1,9 @@
 """Instructions per call over the floor, per path, within the budgets of
 bench/instruction_budgets.toml; the paths that hand an argument back also
-over the call of a pass-through object of our own type, (c). Counted by the
+over the call of a pass-through object of our own type, (c); and every path
+that has targets (the dict paths' shares of the Python versions' overhead,
+the pass-through paths over (c), to_device(tensor) over `x.to(dev)`) meeting
+them. Counted by the
 benchmark's instruction mode (bench/run.py --instructions): one valgrind
 process with callgrind for all the cases. The counts belong to the interpreter they were taken with, so the
 check runs on CPython 3.11 only."""
@@ -72,3 +75,11 @@ def test_pass_through_path_within_its_budget_over_the_pass_floor(counted, case):
         f"{case}: {row['over_passfloor_ir']:+.0f} instructions per call over (c), budget "
         f"{PASS_BUDGETS[case]:+d}; a deliberate change updates bench/instruction_budgets.toml in "
         f"the same commit and says why\n{report}")
+
+
+@pytest.mark.parametrize("case", list(BUDGETS))
+def test_path_meets_its_targets(counted, case):
+    rows, report = counted
+    row = rows[case]
+    missed = [t["target"] for t in row.get("targets", []) if not t["ok"]]
+    assert not missed, f"{case}: misses {', '.join(missed)}\n{report}"
