@@ -1,5 +1,7 @@
 // compat.hpp - what differs between the CPython versions the modules build
-// for (3.11 to 3.14), and the only place that asks which one it is.
+// for (3.11 on; built and run on 3.11 to 3.15), and the only place that asks
+// which one it is. 3.15 needs no shim: what it deprecates or removes, nothing
+// here uses, and its new module slot numbers come with its headers.
 //
 // Each shim bears the name of the newest public function or constant and,
 // where the interpreter being built for predates it, means the same through
@@ -351,7 +353,7 @@ inline bool no_instance_attributes(PyObject* obj) noexcept {
 #if PY_VERSION_HEX < 0x030E0000
 // Room left below the check for what a level runs before the next one, and
 // for reporting the error.
-inline constexpr uintptr_t kStackMargin = 64 * 1024;
+inline constexpr uintptr_t kStackMargin = uintptr_t{64} * 1024;
 
 // The lowest address of the calling thread's stack; UINTPTR_MAX when the
 // platform does not say (the check then never fires). Defined in helpers.cpp.

@@ -292,12 +292,16 @@ PyObject* fn_reduce(PyObject* self, PyObject*) noexcept {
 // (3.14 asks for it where earlier versions read __annotations__, as
 // functools.wraps does): a new dict of the annotations for VALUE (1), and
 // NotImplementedError for any other format, from which annotationlib derives
-// the others.
+// the others. Any int other than 1 is such a format, however large: an
+// overflow of the C long (32 bits on Windows, 64 elsewhere) is a format too,
+// not an error, so that every platform answers alike. Anything that is not an
+// int gets the interpreter's own TypeError from the conversion.
 PyObject* fn_annotate(PyObject* self, PyObject* format) noexcept {
   const long value_format = 1;
-  const long fmt = PyLong_AsLong(format);
+  int overflow = 0;
+  const long fmt = PyLong_AsLongAndOverflow(format, &overflow);
   if (fmt == -1 && PyErr_Occurred()) return nullptr;
-  if (fmt != value_format) {
+  if (overflow != 0 || fmt != value_format) {
     PyErr_SetNone(PyExc_NotImplementedError);
     return nullptr;
   }

@@ -2,6 +2,7 @@
 version, and the direct instance check for metaclasses that inherit type's
 hook. Each must give exactly what a fresh look-up and isinstance would."""
 import gc
+import sys
 import types
 import weakref
 
@@ -9,6 +10,15 @@ import pytest
 import torch
 
 import tarnex.core._batchkit as bk
+
+
+def _skip_if_immortal(obj):
+    """The free-threaded 3.13 interpreter makes every class and module created
+    after a thread has started immortal (their reference count reads
+    2**32 - 1 there), so such an object is never freed, whatever holds it."""
+    if sys.getrefcount(obj) >= 2**32 - 1:
+        pytest.skip("the interpreter made this class or module immortal (free-threaded 3.13 "
+                    "after a thread has run)")
 
 
 class Sentinel:
@@ -187,6 +197,7 @@ def test_cached_class_is_released_after_rebinding(fake_torch):
     class Temp:
         pass
 
+    _skip_if_immortal(Temp)
     fake_torch.Tensor = Temp
     assert not _to_device(Val())
     ref = weakref.ref(Temp)
@@ -270,6 +281,7 @@ def test_replaced_objects_are_freed_at_once(is_tensor, what):
     fake = types.ModuleType("fake")
     fake.Tensor = type("Temp", (), {})
     held = fake if what == "global" else fake.Tensor
+    _skip_if_immortal(held)
     ref = weakref.ref(held)
     bk.torch = fake
     try:
@@ -291,6 +303,7 @@ def test_mnist_sites_keep_nothing_alive():
         def ToTensor():
             raise LookupError("stop here")
 
+    _skip_if_immortal(Transforms)
     ref = weakref.ref(Transforms)
     mn.transforms = Transforms
     try:

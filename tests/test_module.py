@@ -13,8 +13,11 @@ import tarnex.core._batchkit as bk
 # Reading the module definition's slots lets a test call create and exec
 # directly, as the import system does.
 SLOTS = r"""
-import ctypes, types
+import ctypes, sys, types
 api = ctypes.pythonapi
+# Py_mod_create and Py_mod_exec: 3.15 gave the slots new numbers (the old
+# ones still work, for modules built against older headers).
+CREATE, EXEC = (84, 85) if sys.version_info >= (3, 15) else (1, 2)
 api.PyModule_GetDef.restype = ctypes.c_void_p
 api.PyModule_GetDef.argtypes = [ctypes.py_object]
 
@@ -40,11 +43,11 @@ def slots(mod):
         i += 1
 
 def exec_slot(mod):
-    return ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(slots(mod)[1][2])
+    return ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(slots(mod)[1][EXEC])
 
 def create_slot(mod):
     d, found = slots(mod)
-    fn = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.c_void_p)(found[1])
+    fn = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.c_void_p)(found[CREATE])
     return lambda spec: fn(spec, ctypes.addressof(d))
 """
 

@@ -1,0 +1,1 @@
+from . import data  # noqa: F401
