@@ -254,6 +254,93 @@ inline uint64_t dict_version(PyObject* dict) noexcept {
 }
 #endif
 
+// ------------------------------------------------------------ str keys
+
+// Whether `o` is an exact str whose comparisons run no code and read its
+// contents as they are: 3.11 still has strings made by the old
+// wide-character API, whose contents are filled in on first use.
+inline bool exact_ready_str(PyObject* o) noexcept {
+#if PY_VERSION_HEX < 0x030C0000
+  return PyUnicode_CheckExact(o) && PyUnicode_IS_READY(o);
+#else
+  return PyUnicode_CheckExact(o);
+#endif
+}
+
+// del d[key] where d may lack it: 1 deleted, 0 missing, -1 error.
+inline int dict_discard(PyObject* d, PyObject* key) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+  return PyDict_Pop(d, key, nullptr);
+#else
+  const int has = PyDict_Contains(d, key);
+  if (has <= 0) return has;
+  return PyDict_DelItem(d, key) < 0 ? -1 : 1;
+#endif
+}
+
+// ------------------------------------- a type's version, an object's own dict
+
+// The version tag of `tp`, or 0 where it has no valid one. The interpreter
+// gives a type a tag when its attribute cache first serves it and, on every
+// change to the type or to a base (an attribute set or deleted, a slot
+// updated, the bases replaced), clears Py_TPFLAGS_VALID_VERSION_TAG and sets
+// the tag to 0, the value no valid tag has; a tag is never handed out twice.
+// So an equal nonzero tag means that every look-up on the type still finds
+// what it found when the tag was read. The interpreter's own specialized
+// instructions compare the tag alone, as this does (3.11 to 3.14 alike).
+inline unsigned int type_version(PyTypeObject* tp) noexcept { return tp->tp_version_tag; }
+
+// type_version(tp), first giving the type a tag where it has none. 3.11
+// offers no call for that: there the caller has just looked an attribute up
+// on the type (_PyType_Lookup), which assigns one as it fills its cache.
+inline unsigned int type_version_assign(PyTypeObject* tp) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+  if (type_version(tp) == 0) (void)PyUnstable_Type_AssignVersionTag(tp);
+#endif
+  return type_version(tp);
+}
+
+// Whether `obj` certainly holds no attribute of its own: it has no instance
+// dictionary, or an empty one, read where the generic attribute access reads
+// it and without making one (asking for __dict__ would). false where it holds
+// some, or may: attributes kept as values beside the type's shared keys,
+// which only the interpreter reads, and a dictionary at a negative offset.
+// The places are those of the interpreter's own headers
+// (internal/pycore_object.h of each version): a managed dictionary sits
+// three words before the object; 3.11 keeps the values pointer one word
+// before that, 3.12 tags it into the dictionary word with its low bit, and
+// 3.13 keeps the values inline after the object header.
+// Free-threaded builds never ask (no method caches there).
+inline bool no_instance_attributes(PyObject* obj) noexcept {
+#if defined(Py_GIL_DISABLED)
+  (void)obj;
+  return false;
+#else
+  PyTypeObject* tp = Py_TYPE(obj);
+  PyObject* dict = nullptr;
+  if (tp->tp_flags & Py_TPFLAGS_MANAGED_DICT) {
+    void* const* pre = reinterpret_cast<void* const*>(obj);
+#if PY_VERSION_HEX < 0x030C0000
+    if (pre[-4] != nullptr) return false;
+    dict = static_cast<PyObject*>(pre[-3]);
+#elif PY_VERSION_HEX < 0x030D0000
+    if ((reinterpret_cast<uintptr_t>(pre[-3]) & 1) != 0) return false;
+    dict = static_cast<PyObject*>(pre[-3]);
+#else
+    dict = static_cast<PyObject*>(pre[-3]);
+    if (dict == nullptr && (tp->tp_flags & Py_TPFLAGS_INLINE_VALUES) != 0) return false;
+#endif
+  } else if (tp->tp_dictoffset == 0) {
+    return true;
+  } else if (tp->tp_dictoffset > 0) {
+    dict = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + tp->tp_dictoffset);
+  } else {
+    return false;
+  }
+  return dict == nullptr || PyDict_GET_SIZE(dict) == 0;
+#endif
+}
+
 // ------------------------------------------------------- the C stack's end
 
 // A native function can reach itself again through a slot it calls with no

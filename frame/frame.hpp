@@ -8,10 +8,18 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <initializer_list>
 #include <type_traits>
 
 #include "ref.hpp"
+
+// Keeps a function out of line.
+#if defined(_MSC_VER)
+#define FRAME_NOINLINE __declspec(noinline)
+#else
+#define FRAME_NOINLINE __attribute__((noinline))
+#endif
 
 namespace frame {
 
@@ -84,6 +92,9 @@ struct FnDef {
   int nannotations = 0;
   PyObject** defaults = nullptr;  // slot of a module constant tuple, or nullptr
   ImplFn impl = nullptr;
+  // The function object's vectorcall entry (guarded_entry or
+  // pass_through_entry of `impl`); nullptr: fn_vectorcall.
+  vectorcallfunc entry = nullptr;
 };
 
 // What module execution makes for one function definition.
@@ -250,6 +261,64 @@ inline PyObject* fail(FnObject* f, Line line) noexcept {
 // The dict test: reads the type's flag only; calls nothing, cannot fail.
 inline bool is_dict(PyObject* o) noexcept { return PyDict_Check(o); }
 
+// ------------------------------------------------------- function entries
+//
+// Every way into a function body comes through a function object's
+// vectorcall entry: a direct call, tp_call (PyVectorcall_Call) and a bound
+// method alike. A body can reach itself again through a slot it calls (a
+// class whose `to` or `items` is this very function) with no Python frame in
+// between, so the interpreter's own depth check never runs: the entry counts
+// the C level too, as the interpreter's own C calls do, and fails with
+// RecursionError instead of overflowing the stack.
+
+// The parts of an entry that are out of line (function.cpp): binding of any
+// call other than all parameters by position, and the failures of the guard.
+PyObject* fn_call_slow(FnObject* f, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) noexcept;
+PyObject* fn_stack_exhausted(FnObject* f) noexcept;
+PyObject* fn_entry_failed(FnObject* f) noexcept;
+
+// The entry of a function whose definition names none: the body and its
+// parameter count read from the definition.
+PyObject* fn_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
+                        PyObject* kwnames) noexcept;
+
+// The same entry instantiated per function, for a body `Impl` of `N`
+// parameters: no definition to load, a direct call. The definition's `impl`
+// must be the same body (binding calls that one). Out of line, so that a
+// pass-through entry reaches it by a jump and saves no registers itself.
+template <ImplFn Impl, int N>
+  requires(N <= kMaxParams)
+FRAME_NOINLINE PyObject* guarded_entry(PyObject* self, PyObject* const* args, size_t nargsf,
+                                       PyObject* kwnames) noexcept {
+  FnObject* f = reinterpret_cast<FnObject*>(self);
+  if (stack_exhausted()) return fn_stack_exhausted(f);
+  if (Py_EnterRecursiveCall(" while calling a Python object")) return fn_entry_failed(f);
+  const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+  PyObject* result =
+      kwnames == nullptr && nargs == N ? Impl(f, args) : fn_call_slow(f, args, nargs, kwnames);
+  Py_LeaveRecursiveCall();
+  return result;
+}
+
+// The entry of a function whose body hands an argument back untouched when
+// another is not a dict: called with its N parameters by position, and
+// args[Test] no dict, it returns args[Result]; every other call goes on to
+// the guarded entry. That case calls nothing and so cannot recurse, which is
+// why it may skip the recursion guard and the stack check, as the
+// interpreter's own fast builtins skip them. The one difference a caller can
+// see: such a call made exactly at the recursion limit returns its argument
+// where the guard would have raised RecursionError.
+template <ImplFn Impl, int N, int Test, int Result>
+  requires(Test < N && Result < N)
+PyObject* pass_through_entry(PyObject* self, PyObject* const* args, size_t nargsf,
+                             PyObject* kwnames) noexcept {
+  if (kwnames == nullptr && PyVectorcall_NARGS(nargsf) == N && !is_dict(args[Test])) {
+    return Py_NewRef(args[Result]);
+  }
+  return guarded_entry<Impl, N>(self, args, nargsf, kwnames);
+}
+
 // One look-up site of a module global. The value found in the module
 // dictionary is kept with the dictionary's version (dict_version, see
 // compat.hpp); a hit in builtins is kept with both versions, so any insert or
@@ -353,6 +422,84 @@ inline int isinstance_of_global_attr(FnObject* f, GlobalSite& site, PyObject* gn
     return is_instance(*f->mod, v, cls);
   }
   return isinstance_of_global_attr_slow(f, site, gname, attr, v);
+}
+
+// One call site of a method called by name, obj.name(*args), with the
+// method looked up once per type instead of on every call, as the
+// interpreter's own call sites cache it. A filled site holds the type, its
+// version tag and what the type look-up found: a method descriptor (a
+// function, a builtin method), which the generic attribute access hands back
+// unbound, to be called with the object in front, unless the object's own
+// dictionary holds the name. The site is used only while the type is the
+// same with the same tag (so its look-up would find the same descriptor,
+// and its attribute access is still the generic one) and the object has no
+// attribute of its own; everything else (another type, a type changed since,
+// an instance attribute, a __getattribute__ or __getattr__, a data
+// descriptor or any other kind of attribute) takes the interpreter's full
+// look-up by name.
+//
+// The site holds no reference: the type's dictionary holds the method for as
+// long as the tag is unchanged. The call holds one, since the method may
+// change the type while it runs.
+//
+// Free-threaded builds never fill a site (another thread may change the type
+// and free the method between the test and the call): the look-up runs on
+// every call, with the strong references the interpreter takes.
+struct MethodSite {
+  PyTypeObject* type = nullptr;  // borrowed
+  unsigned int version = 0;      // nonzero once filled
+  PyObject* method = nullptr;    // borrowed
+};
+
+// method(*args), for a method descriptor the type look-up found, through its
+// vectorcall slot directly where it has one, as the interpreter's own
+// specialized calls of method descriptors make it: without the thread state
+// and the check of the result PyObject_Vectorcall adds. The one inconsistent
+// result the caller could not tell from a failure, NULL without an
+// exception, is reported as PyObject_Vectorcall reports it; a result with an
+// exception set is left to the check our own caller makes of our result.
+// New reference.
+inline PyObject* call_method_descriptor(PyObject* method, PyObject* const* args,
+                                        size_t nargsf) noexcept {
+  // PyVectorcall_Function, read in place: 3.11 has it out of line.
+  PyTypeObject* tp = Py_TYPE(method);
+  if (!PyType_HasFeature(tp, Py_TPFLAGS_HAVE_VECTORCALL)) {
+    return PyObject_Vectorcall(method, args, nargsf, nullptr);
+  }
+  vectorcallfunc call = nullptr;
+  std::memcpy(&call, reinterpret_cast<char*>(method) + tp->tp_vectorcall_offset, sizeof call);
+  if (call == nullptr) return PyObject_Vectorcall(method, args, nargsf, nullptr);
+  PyObject* result = call(method, args, nargsf, nullptr);
+  if (result == nullptr && !PyErr_Occurred()) {
+    PyErr_Format(PyExc_SystemError, "%R returned NULL without setting an exception", method);
+  }
+  return result;
+}
+
+// The miss: the full look-up by name and the call, filling the site where
+// the type allows. New reference.
+PyObject* call_method_slow(MethodSite& site, PyObject* name, PyObject* const* args,
+                           size_t nargsf) noexcept;
+
+// args[0].name(*args[1:]), `nargsf` as a vectorcall takes it (the count,
+// the object included, and PY_VECTORCALL_ARGUMENTS_OFFSET where args[-1] is
+// free for the callee's use). New reference.
+inline PyObject* call_method(MethodSite& site, PyObject* name, PyObject* const* args,
+                             size_t nargsf) noexcept {
+  if constexpr (!kFreeThreaded) {
+    PyObject* self = args[0];
+    PyTypeObject* tp = Py_TYPE(self);
+    if (tp == site.type && type_version(tp) == site.version &&
+        tp->tp_getattro == PyObject_GenericGetAttr && no_instance_attributes(self)) {
+      // CAUTION: the method may run any Python code, changing the type; it
+      // is held for the call.
+      PyObject* method = Py_NewRef(site.method);
+      PyObject* result = call_method_descriptor(method, args, nargsf);
+      Py_DECREF(method);
+      return result;
+    }
+  }
+  return call_method_slow(site, name, args, nargsf);
 }
 
 // Walks a dict argument by entries (key and value) or by values only.

@@ -4,12 +4,6 @@
 
 #include "frame.hpp"
 
-#if defined(_MSC_VER)
-#define FRAME_NOINLINE __declspec(noinline)
-#else
-#define FRAME_NOINLINE __attribute__((noinline))
-#endif
-
 namespace frame {
 namespace {
 
@@ -93,8 +87,10 @@ FRAME_NOINLINE int fn_bind(const FnDef& d, const FnRuntime& r, PyObject* const* 
   return 0;
 }
 
-FRAME_NOINLINE PyObject* fn_call_slow(FnObject* f, PyObject* const* args, Py_ssize_t nargs,
-                                      PyObject* kwnames) {
+}  // namespace
+
+PyObject* fn_call_slow(FnObject* f, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) noexcept {
   PyObject* bound[kMaxParams];
   if (fn_bind(*f->def, *f->rt, args, nargs, kwnames, bound) < 0)
     return fail(f, f->def->code.first_line);
@@ -103,27 +99,20 @@ FRAME_NOINLINE PyObject* fn_call_slow(FnObject* f, PyObject* const* args, Py_ssi
 
 // What the interpreter's own depth check raises when the count runs out,
 // raised when the thread's stack does first.
-FRAME_NOINLINE PyObject* fn_stack_exhausted(FnObject* f) {
+PyObject* fn_stack_exhausted(FnObject* f) noexcept {
   PyErr_SetString(PyExc_RecursionError,
                   "maximum recursion depth exceeded while calling a Python object");
   return fail(f, f->def->code.first_line);
 }
 
-// Every way into a function body comes through here: a direct call, tp_call
-// (PyVectorcall_Call) and a bound method alike.
+PyObject* fn_entry_failed(FnObject* f) noexcept { return fail(f, f->def->code.first_line); }
+
 PyObject* fn_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
                         PyObject* kwnames) noexcept {
   FnObject* f = reinterpret_cast<FnObject*>(self);
   const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-  // A body can reach itself again through a slot it calls (a class whose
-  // `to` or `items` is this very function) with no Python frame in between,
-  // so the interpreter's own depth check never runs: count the C level too,
-  // as the interpreter's own C calls do, and fail with RecursionError instead
-  // of overflowing the stack.
   if (stack_exhausted()) return fn_stack_exhausted(f);
-  if (Py_EnterRecursiveCall(" while calling a Python object")) {
-    return fail(f, f->def->code.first_line);
-  }
+  if (Py_EnterRecursiveCall(" while calling a Python object")) return fn_entry_failed(f);
   // The common call: every parameter given by position.
   PyObject* result = kwnames == nullptr && nargs == f->def->code.argcount
                          ? f->def->impl(f, args)
@@ -131,6 +120,8 @@ PyObject* fn_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
   Py_LeaveRecursiveCall();
   return result;
 }
+
+namespace {
 
 // --------------------------------------------------------------- attributes
 
@@ -433,7 +424,7 @@ int define_function(Module& m, const FnDef& d) noexcept {
   PyCodeObject* code = reinterpret_cast<PyCodeObject*>(rt->code);
   FnObject* f = PyObject_GC_New(FnObject, m.fn_type);
   if (!f) return -1;
-  f->vectorcall = fn_vectorcall;
+  f->vectorcall = d.entry ? d.entry : fn_vectorcall;
   f->def = &d;
   f->rt = rt;
   f->mod = &m;

@@ -445,4 +445,35 @@ PyObject* convert_int_arg(PyObject* v, const char* argname) noexcept {
   return nullptr;
 }
 
+PyObject* call_method_slow(MethodSite& site, PyObject* name, PyObject* const* args,
+                           size_t nargsf) noexcept {
+  if constexpr (!kFreeThreaded) {
+    PyObject* self = args[0];
+    PyTypeObject* tp = Py_TYPE(self);
+    if (tp->tp_getattro == PyObject_GenericGetAttr) {
+      Ref type_hold = Ref::borrow(reinterpret_cast<PyObject*>(tp));
+      // CAUTION: a key of a type's dictionary that is no str (type("X", (),
+      // {k: 1})) has its own __eq__ run by the look-up, which may change the
+      // type or the object. Whatever it did, the tests below see.
+      Ref descr = Ref::steal(type_lookup_ref(tp, name));
+      if (descr && PyType_HasFeature(Py_TYPE(descr.get()), Py_TPFLAGS_METHOD_DESCRIPTOR) &&
+          Py_TYPE(self) == tp && tp->tp_getattro == PyObject_GenericGetAttr &&
+          no_instance_attributes(self)) {
+        // What the generic access would hand back unbound: called so.
+        const unsigned int version = type_version_assign(tp);
+        if (version != 0) {
+          site.type = tp;
+          site.version = version;
+          site.method = descr.get();
+        }
+        // CAUTION: the method may run any Python code; `descr` is held.
+        return call_method_descriptor(descr.get(), args, nargsf);
+      }
+      // Anything else: the interpreter's full look-up, whose type look-up is
+      // served from the type's attribute cache the one above filled.
+    }
+  }
+  return PyObject_VectorcallMethod(name, args, nargsf, nullptr);
+}
+
 }  // namespace frame

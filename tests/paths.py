@@ -239,6 +239,9 @@ def _batchkit_paths():
         path("to_device/device-not-str", to_device, lambda: ((T, None), {})),
         path("to_device/device-str-subclass", to_device, lambda: ((T, type("S", (str,), {})("cpu")), {})),
         path("to_device/no-to", to_device, lambda: ((5, "cpu"), {})),
+        # `to` where the look-up once per type must not take it from the type.
+        path("to_device/own-to", to_device, lambda: ((_own_to(), "cpu"), {})),
+        path("to_device/to-property", to_device, lambda: (({"t": T.as_subclass(ToProperty)}, "cpu"), {})),
         path("to_device/to-raises", to_device, lambda: (({"t": T}, "no-such-device"), {})),
         path("to_device/no-torch", to_device, lambda: (({"t": T}, "cpu"), {}), no_torch),
         path("to_device/no-Tensor", to_device, lambda: (({"t": T}, "cpu"), {}), fake_torch),
@@ -313,6 +316,21 @@ def _batchkit_paths():
         path("example_probe/empty-no-torch", example_probe, lambda: (({},), {}), no_torch),
         *_unpack_cases(example_probe),
     ]
+
+
+def _own_to():
+    """A tensor with an instance attribute `to`, which wins over the type's."""
+    t = T.as_subclass(torch.Tensor)
+    t.to = lambda device: (device, "own")
+    return t
+
+
+class ToProperty(torch.Tensor):
+    """A data descriptor named `to`: the attribute access calls it."""
+
+    @property
+    def to(self):
+        return lambda device: (device, "property")
 
 
 class Uncuttable(torch.Tensor):

@@ -12,6 +12,7 @@ import subprocess
 import sys
 
 import pytest
+import torch
 
 BENCH = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench")
 
@@ -70,3 +71,46 @@ def test_a_time_over_its_target_is_reported_and_does_not_fail_the_run(monkeypatc
     assert run.main(["--quick", "--only", "split_batch(tuple)", "--no-alloc"]) == 0
     out = capsys.readouterr().out
     assert "time targets: 0 of 1 PASS; FAIL: split_batch(tuple) (reported only" in out, out
+
+
+def _same(a, b):
+    """Equal results: the same types, tensors of equal contents, dicts with
+    the same keys in the same order."""
+    if type(a) is not type(b):
+        return False
+    if isinstance(a, torch.Tensor):
+        return torch.equal(a, b)
+    if isinstance(a, dict):
+        return list(a) == list(b) and all(_same(a[k], b[k]) for k in a)
+    if isinstance(a, tuple):
+        return len(a) == len(b) and all(map(_same, a, b))
+    return a == b
+
+
+def _outcome(f, args):
+    try:
+        return f(*args)
+    except Exception as e:  # noqa: BLE001 - compared with the other side's
+        return type(e)
+
+
+def test_plain_python_references_agree_with_the_native_functions():
+    # The bench compares the native functions with two plain-Python versions;
+    # a version that computes something else would make the comparison
+    # meaningless. Every case of the bench, and the label and no-tensor
+    # variants the cheapest versions handle by hand.
+    spec = importlib.util.spec_from_file_location("bench_run", os.path.join(BENCH, "run.py"))
+    run = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(run)
+    t, y = torch.ones(2, 3), torch.zeros(2)
+    calls = [(c.func, eval("(" + c.args + ",)", {}, dict(c.ns))) for c in run.make_cases()]
+    calls += [("split_batch", (b,)) for b in (
+        {"input_ids": t, "label": y}, {"input_ids": t}, {}, {"labels": None, "label": y, "a": 1},
+        {"label": t, "input_ids": t, "labels": y})]
+    calls += [(f, (d,)) for f in ("example_tensor", "example_probe") for d in ({}, {"a": 1})]
+    calls += [("set_primary_input", (d, y)) for d in ({}, {"a": 1}, {"a": t, "b": t})]
+    for func, args in calls:
+        want = _outcome(getattr(run.bk, func), args)
+        for ref in (run.pure, run.pure_fast):
+            got = _outcome(getattr(ref, func), args)
+            assert _same(got, want), (ref.__name__, func, args, got, want)

@@ -1,6 +1,7 @@
 """Argument binding: the interpreter-style messages and their traceback entry."""
 import ctypes
 import json
+import sys
 
 import pytest
 import torch
@@ -85,3 +86,42 @@ def test_binding_failures_do_not_leak(no_leak):
             pass
 
     no_leak(bad, big)
+
+
+def _at_the_limit(fn, *args):
+    """fn(*args) called where the recursion limit is reached: in the handler of
+    the RecursionError that the next Python frame raised. The outcome, or the
+    exception."""
+    out = []
+
+    def down():
+        try:
+            down()
+        except RecursionError:
+            if not out:
+                try:
+                    out.append(fn(*args))
+                except Exception as exc:  # noqa: BLE001 - the outcome is the result
+                    out.append(exc)
+
+    down()
+    return out[0]
+
+
+T = torch.ones(1)
+
+
+@pytest.mark.parametrize("fn, args, result", [
+    (bk.split_batch, ((T, T),), 0),
+    (bk.example_tensor, (T,), 0),
+    (bk.set_primary_input, (T, "r"), 1),
+])
+def test_pass_through_calls_skip_the_recursion_guard(fn, args, result):
+    """A call that only hands an argument back calls nothing and cannot
+    recurse: it returns even where the recursion limit is reached. A call of
+    the same function that can run code (a dict argument) keeps the guard; on
+    3.11, whose C-level count shares the limit, it raises there."""
+    assert _at_the_limit(fn, *args) is args[result]
+    guarded = _at_the_limit(fn, {}, *args[1:])
+    if sys.version_info[:2] == (3, 11):
+        assert isinstance(guarded, RecursionError)

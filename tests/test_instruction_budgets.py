@@ -1,7 +1,11 @@
 """Instructions per call over the floor, per path, within the budgets of
-bench/instruction_budgets.toml. Counted by the benchmark's instruction mode
-(bench/run.py --instructions): one valgrind process with callgrind for all
-the cases. The counts belong to the interpreter they were taken with, so the
+bench/instruction_budgets.toml; the paths that hand an argument back also
+over the call of a pass-through object of our own type, (c); and every path
+that has targets (the dict paths' shares of the Python versions' overhead,
+the pass-through paths over (c), to_device(tensor) over `x.to(dev)`) meeting
+them. Counted by the
+benchmark's instruction mode (bench/run.py --instructions): one valgrind
+process with callgrind for all the cases. The counts belong to the interpreter they were taken with, so the
 check runs on CPython 3.11 only."""
 import json
 import os
@@ -15,7 +19,9 @@ import pytest
 BENCH = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench")
 
 with open(os.path.join(BENCH, "instruction_budgets.toml"), "rb") as _f:
-    BUDGETS = tomllib.load(_f)["budget"]
+    _DOC = tomllib.load(_f)
+BUDGETS = _DOC["budget"]
+PASS_BUDGETS = _DOC["budget_over_passfloor"]
 
 pytestmark = [
     pytest.mark.slow,
@@ -40,6 +46,8 @@ def counted(tmp_path_factory):
     assert out.exists(), r.stdout[-4000:] + r.stderr[-4000:]
     rows = {row["case"]: row for row in json.loads(out.read_text())["instructions"]}
     unbudgeted = sorted(set(rows) - set(BUDGETS))
+    unbudgeted += sorted(f"{name} over (c)" for name, row in rows.items()
+                         if "over_passfloor_ir" in row and name not in PASS_BUDGETS)
     assert not unbudgeted, f"cases without a budget in bench/instruction_budgets.toml: {unbudgeted}"
     return rows, r.stdout
 
@@ -54,3 +62,24 @@ def test_path_within_its_instruction_budget(counted, case):
         f"{case}: {row['overhead_ir']:+.0f} instructions per call over the floor, budget "
         f"{BUDGETS[case]:+d}; a deliberate change updates bench/instruction_budgets.toml in the "
         f"same commit and says why\n{report}")
+
+
+@pytest.mark.parametrize("case", list(PASS_BUDGETS))
+def test_pass_through_path_within_its_budget_over_the_pass_floor(counted, case):
+    rows, report = counted
+    assert case in rows, f"no such case in bench/run.py: {case}"
+    row = rows[case]
+    assert row.get("note") is None, f"{case}: {row.get('note')}"
+    assert "over_passfloor_ir" in row, f"{case}: bench/run.py measures no (c) floor for it"
+    assert row["over_passfloor_ir"] <= PASS_BUDGETS[case], (
+        f"{case}: {row['over_passfloor_ir']:+.0f} instructions per call over (c), budget "
+        f"{PASS_BUDGETS[case]:+d}; a deliberate change updates bench/instruction_budgets.toml in "
+        f"the same commit and says why\n{report}")
+
+
+@pytest.mark.parametrize("case", list(BUDGETS))
+def test_path_meets_its_targets(counted, case):
+    rows, report = counted
+    row = rows[case]
+    missed = [t["target"] for t in row.get("targets", []) if not t["ok"]]
+    assert not missed, f"{case}: misses {', '.join(missed)}\n{report}"

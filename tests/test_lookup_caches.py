@@ -336,3 +336,82 @@ def test_class_claims_are_asked_whenever_they_can_differ(fake_torch, is_tensor, 
 
     assert is_tensor(Claims()) and is_tensor(Asks()) and not is_tensor(Plain())
     assert is_tensor(meta("Sub", (Base, Val), {})())
+
+
+# ------------------------------------------------------------ the method `to`
+# to_device calls `to` with the method looked up once per type. Each change
+# below makes the interpreter's own look-up by name find something else; the
+# call after it must find the same.
+
+
+def _cls(kind, name, bases=None, **ns):
+    if kind == "slots":
+        ns.setdefault("__slots__", ())
+    return type(name, bases or (torch.Tensor if kind == "tensor" else object,), ns)
+
+
+def _new(kind, cls):
+    return torch.zeros(2).as_subclass(cls) if kind == "tensor" else cls()
+
+
+def _getattribute(kind):
+    return torch.Tensor.__getattribute__ if kind == "tensor" else object.__getattribute__
+
+
+def _no_attribute(self):
+    raise AttributeError("to")
+
+
+def _getattr(kind, base, cls, obj):
+    cls.__getattr__ = lambda self, n: lambda *a: "getattr"
+    base.to = property(_no_attribute)  # the normal look-up fails, __getattr__ answers
+
+
+def _data_descriptor(kind, base, cls, obj):
+    if kind != "slots":
+        vars(obj)["to"] = lambda *a: "own"  # the data descriptor wins over it
+    cls.to = property(lambda self: lambda *a: "prop")
+
+
+CHANGES = {
+    "instance-attribute": lambda kind, base, cls, obj: setattr(obj, "to", lambda *a: "own"),
+    "class-method-replaced": lambda kind, base, cls, obj: setattr(cls, "to", lambda self, *a: "class"),
+    "base-method-replaced": lambda kind, base, cls, obj: setattr(base, "to", lambda self, *a: "base2"),
+    "subclass-redefines": lambda kind, base, cls, obj: _new(kind, _cls(kind, "Sub", (cls,),
+                                                                        to=lambda self, *a: "sub")),
+    "class-reassigned": lambda kind, base, cls, obj: setattr(
+        obj, "__class__", _cls(kind, "Other", (cls,), to=lambda self, *a: "other")),
+    "getattribute": lambda kind, base, cls, obj: setattr(
+        cls, "__getattribute__",
+        lambda self, n, ga=_getattribute(kind): (lambda *a: "ga") if n == "to" else ga(self, n)),
+    "getattr": _getattr,
+    "data-descriptor": _data_descriptor,
+}
+
+
+@pytest.mark.parametrize("change", CHANGES, ids=list(CHANGES))
+@pytest.mark.parametrize("kind", ["tensor", "plain", "slots"])
+def test_method_to_is_what_the_look_up_by_name_finds(kind, change):
+    if kind == "slots" and change == "instance-attribute":
+        pytest.skip("no instance dictionary")
+    base = _cls(kind, "Base", to=lambda self, *a: "base")
+    cls = _cls(kind, "C", (base,))
+    obj = _new(kind, cls)
+    for _ in range(3):  # the later calls are served from the cache
+        assert bk.to_device(obj, "cpu") == "base"
+    new = CHANGES[change](kind, base, cls, obj)  # a new object to call, or None
+    obj = obj if new is None else new
+    expected = obj.to("cpu")
+    assert expected != "base"
+    assert bk.to_device(obj, "cpu") == expected
+    if kind == "tensor":
+        assert bk.to_device({"k": obj}, "cpu")["k"] == expected
+
+
+def test_method_to_cache_keeps_nothing_alive():
+    cls = type("Temp", (torch.Tensor,), {"to": lambda self, *a: "temp"})
+    ref = weakref.ref(cls)
+    assert bk.to_device(torch.zeros(1).as_subclass(cls), "cpu") == "temp"
+    del cls
+    gc.collect()
+    assert ref() is None

@@ -113,6 +113,38 @@ def drop_torch():
     bk.__dict__.pop("torch", None)
 
 
+def fresh_pair(a):
+    """Two tensors of a new subclass of Hooked (a.cls), for a callback to
+    change: the first call of `to` looks it up on that type, the second must
+    see what the callback did to the type or to the second tensor."""
+    a.cls = type("Fresh", (Hooked,), {})
+    return {"a": torch.zeros(2).as_subclass(a.cls), "b": torch.zeros(2).as_subclass(a.cls)}
+
+
+def getattribute_to(self, name):
+    return (lambda *args: "ga") if name == "to" else torch.Tensor.__getattribute__(self, name)
+
+
+def no_to(self):
+    raise AttributeError("to")
+
+
+# Changes to what `to` is, made inside the first entry's `to`, each with what
+# the second entry's `to` returns after it.
+TO_CHANGES = [
+    (lambda a: setattr(a.x["b"], "to", lambda *args: "own"), "own"),
+    (lambda a: setattr(a.cls, "to", lambda self, *args: "new"), "new"),
+    (lambda a: setattr(Hooked, "to", Hooked.to), "b"),  # a base changed, same method
+    (lambda a: setattr(a.x["b"], "__class__", type("Sub", (a.cls,), {"to": lambda self, *args: "sub"})),
+     "sub"),
+    (lambda a: setattr(a.cls, "__getattribute__", getattribute_to), "ga"),
+    (lambda a: (setattr(a.cls, "__getattr__", lambda self, name: lambda *args: "getattr"),
+                setattr(a.cls, "to", property(no_to))), "getattr"),
+    (lambda a: (vars(a.x["b"]).update(to=lambda *args: "own"),
+                setattr(a.cls, "to", property(lambda self: lambda *args: "prop"))), "prop"),
+]
+
+
 # Each row: function, argument maker (gets the argument holder to close
 # over), which hook the callback goes into, the callback, and what follows: an
 # (exception, message, line) or a check of the result.
@@ -128,6 +160,9 @@ ROWS = [
     ("to_device", lambda a: Sub(a=1), "items", lambda a: lambda: bk.to_device(a.x, "cpu"),
      (RecursionError, None, 18)),
     ("to_device", lambda a: {Key(): 1, "b": 2}, "hash", lambda a: a.x.clear, (*CHANGED, 18)),
+    *[("to_device", fresh_pair, "to", lambda a, c=change: once(lambda: c(a)),
+       lambda a, r, e=expect: r["a"] is a.x["a"] and (r["b"] is a.x["b"] if e == "b" else r["b"] == e))
+      for change, expect in TO_CHANGES],
     ("forward", lambda a: {"input_ids": 1}, "model", lambda a: a.x.clear, lambda a, r: r == {"input_ids": 1}),
     ("forward", lambda a: {"input_ids": 1}, "model",
      lambda a: once(lambda: bk.forward(a.model, a.x)), lambda a, r: r == {"input_ids": 1}),

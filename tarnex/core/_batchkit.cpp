@@ -45,6 +45,7 @@ constexpr FnDef bk_to_device = {
     .doc = "Move x to device \xe2\x80\x94 handles plain tensors and HF dict inputs.",
     BK_ANN(kToDeviceAnn),
     .impl = to_device,
+    .entry = frame::guarded_entry<to_device, 2>,
 };
 
 constexpr FnDef bk_forward = {
@@ -56,6 +57,7 @@ constexpr FnDef bk_forward = {
     .traceback_name = "tarnex.core._batchkit.forward",
     .doc = "Run forward pass \xe2\x80\x94 handles plain tensors and HF dict inputs/outputs.",
     .impl = forward,
+    .entry = frame::guarded_entry<forward, 2>,
 };
 
 constexpr FnDef bk_example_tensor = {
@@ -68,6 +70,7 @@ constexpr FnDef bk_example_tensor = {
     .doc = "Return a plain tensor from x (first tensor value for dict inputs).",
     BK_ANN(kExampleTensorAnn),
     .impl = example_tensor,
+    .entry = frame::pass_through_entry<example_tensor, 1, 0, 0>,
 };
 
 constexpr FnDef bk_set_primary_input = {
@@ -80,6 +83,7 @@ constexpr FnDef bk_set_primary_input = {
     .doc = "Return x with the first tensor replaced by replacement (for gradient tracking).",
     BK_ANN(kSetPrimaryAnn),
     .impl = set_primary_input,
+    .entry = frame::pass_through_entry<set_primary_input, 2, 0, 1>,
 };
 
 constexpr FnDef bk_split_batch = {
@@ -95,6 +99,7 @@ constexpr FnDef bk_split_batch = {
         "    everything else becomes x.  For tuple/list batches the original\n"
         "    object is returned so the caller can unpack it as (x, y).\n    ",
     .impl = split_batch,
+    .entry = frame::pass_through_entry<split_batch, 1, 0, 0>,
 };
 
 constexpr FnDef bk_example_probe = {
@@ -109,6 +114,7 @@ constexpr FnDef bk_example_probe = {
         "8 samples) for hook auto-selection.",
     BK_ANN(kExampleProbeAnn),
     .impl = example_probe,
+    .entry = frame::guarded_entry<example_probe, 1>,
 };
 
 // The code object of the generator expression inside example_tensor.

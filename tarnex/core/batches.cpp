@@ -84,29 +84,105 @@ PyObject* batches_labels(PyObject* batch) noexcept {
   return batches_call_get(second_args, 3);
 }
 
-// split_batch on a dict: (inputs, labels).
-BK_NOINLINE PyObject* batches_split_dict(frame::FnObject* f, PyObject* batch) noexcept {
-  Ref labels = Ref::steal(batches_labels(batch));
-  if (!labels) return fail(f, SplitBatchLine::kLabels);
-
+// The inputs of a dict batch: a new dict of the entries whose key differs
+// from both label names, in walk order.
+PyObject* batches_inputs_walk(PyObject* batch) noexcept {
   Ref inputs = Ref::steal(PyDict_New());
-  if (!inputs) return fail(f, SplitBatchLine::kInputs);
+  if (!inputs) return nullptr;
   frame::DictWalk walk(state.frame, frame::DictWalk::Kind::kItems);
-  if (walk.start(batch) < 0) return fail(f, SplitBatchLine::kInputs);
+  if (walk.start(batch) < 0) return nullptr;
   Ref k, v;
   for (;;) {
     int r = walk.next(k, v);
-    if (r < 0) return fail(f, SplitBatchLine::kInputs);
-    if (r == 0) break;
+    if (r < 0) return nullptr;
+    if (r == 0) return inputs.release();
     int d = batches_differs(k.get(), state.s_labels);
-    if (d < 0) return fail(f, SplitBatchLine::kInputs);
+    if (d < 0) return nullptr;
     if (d == 0) continue;
     d = batches_differs(k.get(), state.s_label);
-    if (d < 0) return fail(f, SplitBatchLine::kInputs);
+    if (d < 0) return nullptr;
     if (d == 0) continue;
-    if (PyDict_SetItem(inputs.get(), k.get(), v.get()) < 0) return fail(f, SplitBatchLine::kInputs);
+    if (PyDict_SetItem(inputs.get(), k.get(), v.get()) < 0) return nullptr;
   }
+}
 
+// Whether every key of the exact dict `d` is an exact str. Reads only.
+bool batches_str_keys(PyObject* d) noexcept {
+  bool all = true;
+  Py_BEGIN_CRITICAL_SECTION(d);
+  Py_ssize_t pos = 0;
+  PyObject* k = nullptr;
+  PyObject* v = nullptr;
+  while (PyDict_Next(d, &pos, &k, &v)) {
+    if (!frame::exact_ready_str(k)) {
+      all = false;
+      break;
+    }
+  }
+  Py_END_CRITICAL_SECTION();
+  return all;
+}
+
+// The pair of an exact dict whose keys are all exact str, or nullptr with
+// no error set when they are not (the caller then takes the general path),
+// or nullptr with the error set.
+//
+// Among exact str keys, "differs from both label names" is plain text
+// inequality, which is also what the dict's own look-up tests: so the copy
+// the merge of dict(batch) makes, less its "labels" and "label" entries, is
+// the walk's dict, entry for entry and in the same order. Nothing on this
+// path runs Python code once the keys are checked: no key has a method of
+// its own, and the copy is allocated first, so a garbage collection that
+// allocation starts (finalizers may change the batch) comes before the
+// check. So the two look-ups also say exactly which label entries the copy
+// holds.
+PyObject* batches_split_str_keys(frame::FnObject* f, PyObject* batch) noexcept {
+  Ref inputs = Ref::steal(PyDict_New());
+  if (!inputs) return fail(f, SplitBatchLine::kInputs);
+  if (!batches_str_keys(batch)) return nullptr;
+  // batch.get("labels", batch.get("label")), both look-ups as always.
+  PyObject* label = nullptr;
+  PyObject* labels = nullptr;
+  if (PyDict_GetItemRef(batch, state.s_label, &label) < 0) return fail(f, SplitBatchLine::kLabels);
+  Ref label_ref = Ref::steal(label);
+  if (PyDict_GetItemRef(batch, state.s_labels, &labels) < 0)
+    return fail(f, SplitBatchLine::kLabels);
+  Ref labels_ref = Ref::steal(labels);
+  if (PyDict_Merge(inputs.get(), batch, 1) < 0) return fail(f, SplitBatchLine::kInputs);
+  if constexpr (frame::kFreeThreaded) {
+    // Another thread may have changed the batch since the check: the copy,
+    // ours alone, is checked again, and its label entries are found anew.
+    if (!batches_str_keys(inputs.get())) return nullptr;
+    if (frame::dict_discard(inputs.get(), state.s_labels) < 0 ||
+        frame::dict_discard(inputs.get(), state.s_label) < 0) {
+      return fail(f, SplitBatchLine::kInputs);
+    }
+  } else {
+    if ((labels != nullptr && PyDict_DelItem(inputs.get(), state.s_labels) < 0) ||
+        (label != nullptr && PyDict_DelItem(inputs.get(), state.s_label) < 0)) {
+      return fail(f, SplitBatchLine::kInputs);
+    }
+  }
+  PyObject* pair = PyTuple_New(2);
+  if (pair == nullptr) return fail(f, SplitBatchLine::kReturn);
+  PyObject* y = labels != nullptr  ? labels_ref.release()
+                : label != nullptr ? label_ref.release()
+                                   : Py_NewRef(Py_None);
+  PyTuple_SET_ITEM(pair, 0, inputs.release());
+  PyTuple_SET_ITEM(pair, 1, y);
+  return pair;
+}
+
+// split_batch on a dict: (inputs, labels).
+BK_NOINLINE PyObject* batches_split_dict(frame::FnObject* f, PyObject* batch) noexcept {
+  if (PyDict_CheckExact(batch)) {
+    PyObject* pair = batches_split_str_keys(f, batch);
+    if (pair != nullptr || PyErr_Occurred()) return pair;
+  }
+  Ref labels = Ref::steal(batches_labels(batch));
+  if (!labels) return fail(f, SplitBatchLine::kLabels);
+  Ref inputs = Ref::steal(batches_inputs_walk(batch));
+  if (!inputs) return fail(f, SplitBatchLine::kInputs);
   PyObject* pair = PyTuple_New(2);
   if (pair == nullptr) return fail(f, SplitBatchLine::kReturn);
   PyTuple_SET_ITEM(pair, 0, inputs.release());

@@ -9,12 +9,20 @@ using frame::fail;
 using frame::Ref;
 
 frame::GlobalSite dev_torch_site;
+frame::MethodSite dev_to_site;
 
-// v.to(device) as a method call by name, without a bound method or a tuple.
+// v.to(device) as a method call by name, without a bound method or a tuple,
+// the method `to` looked up once per type.
 PyObject* dev_call_to(PyObject* v, PyObject* device) noexcept {
   PyObject* args[] = {nullptr, v, device};
-  return PyObject_VectorcallMethod(state.s_to, args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                   nullptr);
+  return frame::call_method(dev_to_site, state.s_to, args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET);
+}
+
+// to_device on a dict: a new dict with each tensor value moved.
+BK_NOINLINE PyObject* dev_move_dict(frame::FnObject* f, PyObject* x, PyObject* device) noexcept {
+  PyObject* out = map_tensor_values(f, dev_torch_site, x,
+                                    [device](PyObject* v) { return dev_call_to(v, device); });
+  return out ? out : fail(f, ToDeviceLine::kDict);
 }
 
 }  // namespace
@@ -25,12 +33,11 @@ PyObject* to_device(frame::FnObject* f, PyObject* const* args) noexcept {
   // The device check reports at the caller: no entry of our own.
   if (frame::check_exact_type(device, &PyUnicode_Type, "device") < 0) return nullptr;
   if (!frame::is_dict(x)) {
-    PyObject* moved = dev_call_to(x, device);
+    // x.to(device) with our own arguments, already in that order.
+    PyObject* moved = frame::call_method(dev_to_site, state.s_to, args, 2);
     return moved ? moved : fail(f, ToDeviceLine::kMove);
   }
-  PyObject* out = map_tensor_values(f, dev_torch_site, x,
-                                    [device](PyObject* v) { return dev_call_to(v, device); });
-  return out ? out : fail(f, ToDeviceLine::kDict);
+  return dev_move_dict(f, x, device);
 }
 
 PyObject* forward(frame::FnObject* f, PyObject* const* args) noexcept {
