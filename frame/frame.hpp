@@ -467,7 +467,8 @@ inline PyObject* call_method_descriptor(PyObject* method, PyObject* const* args,
     return PyObject_Vectorcall(method, args, nargsf, nullptr);
   }
   vectorcallfunc call = nullptr;
-  std::memcpy(&call, reinterpret_cast<char*>(method) + tp->tp_vectorcall_offset, sizeof call);
+  std::memcpy(static_cast<void*>(&call), reinterpret_cast<char*>(method) + tp->tp_vectorcall_offset,
+              sizeof call);
   if (call == nullptr) return PyObject_Vectorcall(method, args, nargsf, nullptr);
   PyObject* result = call(method, args, nargsf, nullptr);
   if (result == nullptr && !PyErr_Occurred()) {
