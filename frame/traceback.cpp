@@ -26,11 +26,10 @@ PyObject* tb_code(Module& m, const char* funcname, int line) noexcept {
   m.tb_lock.unlock();
   if (hit != nullptr) return hit;
   // Made without the lock: making it allocates, and an allocation can run a
-  // collection, whose finalizers can fail and report here again.
-  // The same bytecode as the functions' own code objects: a frame's code can
-  // be handed to types.FunctionType and run. Before the module has made its
-  // template (an early failure of its execution), the interpreter's empty
-  // code, which is the same where the interpreter's own is runnable.
+  // collection, whose finalizers can fail and report here again. It runs the
+  // same bytecode as the functions' own code objects (a frame's code can be
+  // handed to types.FunctionType); before the module has made its template,
+  // in an early failure of its execution, the interpreter's empty code.
   PyCodeObject* code = nullptr;
   if (m.code_template.code != nullptr) {
     Ref name = Ref::steal(PyUnicode_FromString(funcname));

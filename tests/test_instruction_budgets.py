@@ -52,12 +52,18 @@ def counted(tmp_path_factory):
     return rows, r.stdout
 
 
-@pytest.mark.parametrize("case", list(BUDGETS))
-def test_path_within_its_instruction_budget(counted, case):
+def _measured(counted, case):
+    """The case's row of the run, which must have counted it."""
     rows, report = counted
     assert case in rows, f"no such case in bench/run.py: {case}"
     row = rows[case]
     assert row.get("note") is None, f"{case}: {row.get('note')}"
+    return row, report
+
+
+@pytest.mark.parametrize("case", list(BUDGETS))
+def test_path_within_its_instruction_budget(counted, case):
+    row, report = _measured(counted, case)
     assert row["overhead_ir"] <= BUDGETS[case], (
         f"{case}: {row['overhead_ir']:+.0f} instructions per call over the floor, budget "
         f"{BUDGETS[case]:+d}; a deliberate change updates bench/instruction_budgets.toml in the "
@@ -66,10 +72,7 @@ def test_path_within_its_instruction_budget(counted, case):
 
 @pytest.mark.parametrize("case", list(PASS_BUDGETS))
 def test_pass_through_path_within_its_budget_over_the_pass_floor(counted, case):
-    rows, report = counted
-    assert case in rows, f"no such case in bench/run.py: {case}"
-    row = rows[case]
-    assert row.get("note") is None, f"{case}: {row.get('note')}"
+    row, report = _measured(counted, case)
     assert "over_passfloor_ir" in row, f"{case}: bench/run.py measures no (c) floor for it"
     assert row["over_passfloor_ir"] <= PASS_BUDGETS[case], (
         f"{case}: {row['over_passfloor_ir']:+.0f} instructions per call over (c), budget "
