@@ -82,6 +82,13 @@ find_mirror() {
 
 cannot_make_root() {
   unmount_all
+  # What went wrong is in the log, and CI keeps only what is printed: its end
+  # and the free space go to stderr.
+  if [ -n "${2:-}" ] && [ -s "$2" ]; then
+    echo "--- the end of ${2#"$REPO"/}:" >&2
+    tail -n 25 "$2" >&2
+    echo "--- free space: $(df -h --output=avail "$REPO/build" 2>/dev/null | tail -n 1 | tr -d ' ')" >&2
+  fi
   if [ "$unstable" = 1 ]; then
     say "cannot make the root today ($1); skipped"
     exit $SKIP
@@ -97,6 +104,22 @@ in_root() {
     CMAKE_BUILD_PARALLEL_LEVEL=2 "$@"
 }
 
+# apt-get update and install in the root, tried three times: a mirror that
+# is syncing answers 404 or "Hash Sum mismatch" for a minute or two, and a
+# fresh index after a pause is what clears both.
+apt_in_root() {
+  local try
+  for try in 1 2 3; do
+    if in_root apt-get -o Acquire::Retries=3 update -q &&
+      in_root apt-get -o Acquire::Retries=3 install -y -q --no-install-recommends "$@" &&
+      in_root apt-get clean; then
+      return 0
+    fi
+    [ "$try" = 3 ] || { echo "apt-get failed (try $try of 3); again in 30 s"; sleep 30; }
+  done
+  return 1
+}
+
 mount_proc() {
   mountpoint -q "$ROOT/proc" || mount -t proc proc "$ROOT/proc"
 }
@@ -108,21 +131,25 @@ make_root() {
     { apt-get update -qq && apt-get install -y -qq debootstrap; } >/dev/null ||
       cannot_make_root "debootstrap cannot be installed"
   fi
-  unmount_all
-  rm -rf --one-file-system "$ROOT"
-  mkdir -p "$ROOT"
-  local log=$REPO/build/debian-$SUITE.log
+  local log=$REPO/build/debian-$SUITE.log try
   say "making the root from $mirror (log: ${log#"$REPO"/})"
-  debootstrap --variant=minbase "$SUITE" "$ROOT" "$mirror" >"$log" 2>&1 ||
-    cannot_make_root "debootstrap failed, see ${log#"$REPO"/}"
+  : >"$log"
+  for try in 1 2; do
+    unmount_all
+    rm -rf --one-file-system "$ROOT"
+    mkdir -p "$ROOT"
+    debootstrap --variant=minbase "$SUITE" "$ROOT" "$mirror" >>"$log" 2>&1 && break
+    [ "$try" = 2 ] && cannot_make_root "debootstrap failed, see ${log#"$REPO"/}" "$log"
+    echo "debootstrap failed (try 1 of 2); again in 30 s" >>"$log"
+    sleep 30
+  done
   mount_proc
   # Unstable's Release file is valid for a week only; an archive mirror that
   # is a little behind would stop apt here. The signatures are still checked.
   echo 'Acquire::Check-Valid-Until "false";' >"$ROOT/etc/apt/apt.conf.d/99tarnex-mirror"
   # shellcheck disable=SC2086  # the list is split on purpose
-  { in_root apt-get update -q && in_root apt-get install -y -q --no-install-recommends $PACKAGES &&
-    in_root apt-get clean; } >>"$log" 2>&1 ||
-    cannot_make_root "apt-get install failed, see ${log#"$REPO"/}"
+  apt_in_root $PACKAGES >>"$log" 2>&1 ||
+    cannot_make_root "apt-get install failed, see ${log#"$REPO"/}" "$log"
   echo $PACKAGES >"$READY"
 }
 
@@ -134,9 +161,8 @@ mount_proc
 # Another Python of the suite goes into the same root beside the default one.
 if [ -n "$PYVER" ] && ! in_root dpkg -s "$PY" "$PY-dev" "$PY-venv" >/dev/null 2>&1; then
   log=$REPO/build/debian-$SUITE-$PYVER.log
-  { in_root apt-get update -q && in_root apt-get install -y -q --no-install-recommends \
-    "$PY" "$PY-dev" "$PY-venv" && in_root apt-get clean; } >"$log" 2>&1 ||
-    cannot_make_root "apt-get install $PY failed, see ${log#"$REPO"/}"
+  apt_in_root "$PY" "$PY-dev" "$PY-venv" >"$log" 2>&1 ||
+    cannot_make_root "apt-get install $PY failed, see ${log#"$REPO"/}" "$log"
 fi
 t1=$(now)
 has_torch=1
