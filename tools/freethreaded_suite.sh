@@ -73,7 +73,15 @@ SRCDIR=$CACHE/src
 PY=$PREFIX/bin/python${PY_VERSION}t
 
 say() { printf 'freethreaded_suite %s: %s\n' "$flavour" "$*"; }
-fail() { say "FAILED: $*" >&2; exit 1; }
+# The log's end goes with the failure: CI keeps only what is printed.
+fail() {
+  say "FAILED: $*" >&2
+  if [ -s "${LOG:-}" ]; then
+    echo "--- the end of $LOG:" >&2
+    tail -n 25 "$LOG" >&2
+  fi
+  exit 1
+}
 SKIP=77
 step_start=$SECONDS
 # One line per step: what was done and how long it took.
