@@ -67,18 +67,8 @@ trap unmount_all EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-# The Debian archive that this machine's apt sources name: the first URI
-# whose path is /debian (one-line and deb822 formats).
-find_mirror() {
-  local f
-  for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources; do
-    [ -r "$f" ] || continue
-    case $f in
-      *.sources) awk 'tolower($1) == "uris:" { for (i = 2; i <= NF; i++) print $i }' "$f" ;;
-      *) sed -e 's/\[[^]]*\]//' "$f" | awk '$1 == "deb" { print $2 }' ;;
-    esac
-  done | grep -E -m1 '^(https?|ftp)://[^ ]*/debian/?$' || true
-}
+# shellcheck source=tools/debian_mirror.sh
+. "$REPO/tools/debian_mirror.sh"
 
 cannot_make_root() {
   unmount_all

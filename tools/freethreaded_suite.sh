@@ -90,17 +90,8 @@ mkdir -p "$CACHE" "$SRCDIR"
 LOG=$CACHE/$flavour.log
 : >"$LOG"
 
-# The archive this machine's apt sources name (one-line and deb822 formats).
-find_mirror() {
-  local f
-  for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources; do
-    [ -r "$f" ] || continue
-    case $f in
-      *.sources) awk 'tolower($1) == "uris:" { for (i = 2; i <= NF; i++) print $i }' "$f" ;;
-      *) sed -e 's/\[[^]]*\]//' "$f" | awk '$1 == "deb" { print $2 }' ;;
-    esac
-  done | grep -E -m1 '^(https?|ftp)://[^ ]*/debian/?$' || true
-}
+# shellcheck source=tools/debian_mirror.sh
+. "$REPO/tools/debian_mirror.sh"
 
 # --- 1. the source: the upstream tarball of Debian's python3.X package -------
 # Debian's patches are left out on purpose: they point ensurepip at Debian's
