@@ -123,6 +123,7 @@ make_root() {
   fi
   local log=$REPO/build/debian-$SUITE.log try
   say "making the root from $mirror (log: ${log#"$REPO"/})"
+  mkdir -p "$REPO/build"
   : >"$log"
   for try in 1 2; do
     unmount_all
