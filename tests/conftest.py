@@ -31,6 +31,19 @@ def pytest_configure(config):
             )
 
 
+@pytest.fixture(scope="session")
+def target_device():
+    """The device the device cases move real tensors to: TARNEX_TEST_DEVICE,
+    "cpu" when it is unset or empty (tools/gpu_check.sh sets "cuda"). A
+    device torch cannot make a tensor on fails the case instead of skipping
+    it: the run was asked to check that device."""
+    import torch
+
+    name = os.environ.get("TARNEX_TEST_DEVICE") or "cpu"
+    torch.empty(0, device=name)
+    return name
+
+
 @pytest.fixture
 def bk():
     import tarnex.core._batchkit as mod

@@ -43,8 +43,8 @@ def test_demo_end_to_end(tmp_path):
 
     # With the data in place nothing is seeded again or overwritten.
     stamp = images.stat().st_mtime_ns
-    out = _run(tmp_path, "--epochs", "1", "--limit-batches", "1", "--out", str(png))
-    assert "sample" not in out and "on 64 test digits" in out
+    out = _run(tmp_path, "--epochs", "1", "--limit-batches", "1", "--out", str(png), "--device", "cpu")
+    assert "sample" not in out and "on 64 test digits" in out and "; device cpu\n" in out
     assert images.stat().st_mtime_ns == stamp
 
 
@@ -67,9 +67,15 @@ REFUSED = [
     # Known only once ./data is there (the sample: 2,000 test digits).
     (["--batch-size", "2001"], "argument --batch-size: must be at most 2,000"),
 ]
+# Known only once torch is imported (before the data is loaded): the devices
+# torch can use here.
+REFUSED_BY_TORCH = [
+    (["--device", "no-such-device"], "argument --device: torch cannot use 'no-such-device' here: "),
+    (["--device", "meta"], "argument --device: meta tensors hold no values to train on"),
+]
 
 
-@pytest.mark.parametrize("args, message", REFUSED)
+@pytest.mark.parametrize("args, message", REFUSED + REFUSED_BY_TORCH)
 def test_demo_refuses_before_training(demo, tmp_path, monkeypatch, capsys, args, message):
     monkeypatch.chdir(tmp_path)
     (tmp_path / "a-file").touch()

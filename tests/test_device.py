@@ -414,3 +414,109 @@ def test_forward_does_not_leak(no_leak):
                 pass
 
     no_leak(failing, t)
+
+
+# ------------------------------------------------------ on the target device
+# The cases above pass "cpu" to tensors whose `to` records it. These move
+# real tensors to the target device (TARNEX_TEST_DEVICE, "cpu" by default;
+# tools/gpu_check.sh runs them on "cuda") and compare with what torch's own
+# `.to` and a direct call give there, so they hold on any device.
+
+
+def _same(out, ref):
+    """out is the tensor ref is: its type, device, dtype, shape, gradient
+    tracking and values (a meta tensor has none to compare)."""
+    assert (type(out), out.device, out.dtype, out.shape) == (type(ref), ref.device, ref.dtype, ref.shape)
+    assert out.requires_grad == ref.requires_grad
+    if ref.device.type != "meta":
+        assert torch.equal(out.detach().cpu(), ref.detach().cpu())
+
+
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda: torch.randn(4, 3),
+        lambda: torch.randint(0, 100, (4, 16)),  # token ids
+        lambda: torch.randn(3, 4).t(),  # not contiguous
+        lambda: torch.randn(2, 2, requires_grad=True),
+        lambda: torch.nn.Parameter(torch.ones(3)),
+    ],
+    ids=["float", "int64", "strided", "requires-grad", "parameter"],
+)
+def test_to_device_moves_a_tensor_to_the_target(target_device, make):
+    t = make()
+    ref = t.to(target_device)
+    out = bk.to_device(t, target_device)
+    _same(out, ref)
+    assert (out is t) == (ref is t)  # torch hands back a tensor already there
+
+
+def test_to_device_moves_a_dicts_tensors_to_the_target(target_device):
+    ids, mask, p = torch.randint(0, 100, (4, 16)), torch.ones(4, 16), torch.nn.Parameter(torch.ones(3))
+    nested = {"t": torch.ones(1)}
+    x = {"input_ids": ids, "attention_mask": mask, "p": p, "n": 5, "nested": nested}
+    before = dict(x)
+    out = bk.to_device(x, target_device)
+    assert type(out) is dict and list(out) == list(x) and x == before
+    for k in ("input_ids", "attention_mask", "p"):
+        _same(out[k], x[k].to(target_device))
+    assert out["n"] is x["n"] and out["nested"] is nested and nested["t"].device.type == "cpu"
+
+
+class Logits:
+    """A model output in the Hugging Face manner: the logits as an attribute."""
+
+    def __init__(self, logits):
+        self.logits = logits
+
+
+class Head(torch.nn.Module):
+    """Takes the dict convention's keywords, returns an output with `.logits`."""
+
+    def __init__(self):
+        super().__init__()
+        self.lin = torch.nn.Linear(4, 3)
+
+    def forward(self, pixels, mask):
+        return Logits(self.lin(pixels * mask))
+
+
+@pytest.mark.parametrize("as_dict", [False, True], ids=["tensor", "dict"])
+def test_forward_runs_a_model_on_the_target(target_device, as_dict):
+    torch.manual_seed(0)
+    head = Head().to(target_device)
+    pixels, mask = torch.randn(8, 4), (torch.rand(8, 4) > 0.2).float()
+    if as_dict:
+        out = bk.forward(head, bk.to_device({"pixels": pixels, "mask": mask}, target_device))
+        ref = head(pixels.to(target_device), mask.to(target_device)).logits
+    else:
+        out = bk.forward(head.lin, bk.to_device(pixels, target_device))
+        ref = head.lin(pixels.to(target_device))
+    _same(out, ref)
+
+
+@pytest.mark.parametrize("as_dict", [False, True], ids=["tensor", "dict"])
+def test_gradients_through_set_primary_input_on_the_target(target_device, as_dict):
+    """The saliency road of the demo: the primary tensor replaced by a
+    gradient-tracking copy, the model run, the gradient read back."""
+    torch.manual_seed(0)
+    head = Head().to(target_device)
+    pixels, mask = torch.randn(8, 4), (torch.rand(8, 4) > 0.2).float()
+    mask_t = mask.to(target_device)
+    x = {"pixels": pixels, "mask": mask} if as_dict else pixels
+    x = bk.to_device(x, target_device)
+    plain = bk.example_tensor(x)
+    tracked = plain.detach().clone().requires_grad_(True)
+    y = bk.set_primary_input(x, tracked)
+    if as_dict:
+        assert y["pixels"] is tracked and y["mask"] is x["mask"] and x["pixels"] is plain
+        logits = bk.forward(head, y)
+    else:
+        assert y is tracked
+        logits = bk.forward(lambda v: head(v, mask_t), y)
+    logits.max(1).values.sum().backward()
+
+    direct = pixels.to(target_device).clone().requires_grad_(True)
+    head(direct, mask_t).logits.max(1).values.sum().backward()
+    assert tracked.grad is not None and not plain.requires_grad
+    _same(tracked.grad, direct.grad)
