@@ -42,8 +42,8 @@ path's count over its floor, and over (c) where it has one, is checked
 against bench/instruction_budgets.toml, and each path against its targets
 (the shares of the Python versions' overhead, the limits over (c) and over
 `x.to(dev)`); the exit status is 1 when a path is over its budget or misses
-a target. --update-readme rewrites the instruction table of README.md
-and bench/README.md (between their markers) with the run's counts.
+a target. --update-readme rewrites the instruction table of
+docs/performance.md (between its markers) with the run's counts.
 """
 import argparse
 import gc
@@ -833,7 +833,7 @@ def _print_rest(results, allocs, imports, mnist, w):
 
 
 def markdown(results, allocs, imports, mnist):
-    """The results as the Markdown tables of the README's performance section."""
+    """The results as the Markdown tables of docs/performance.md."""
     out = ["| case | tarnex ns | plain Python ns | floor ns | floor operation | tarnex/Python "
            "| tarnex - floor ns | target | allocs tarnex / Python / floor |",
            "| --- | ---: | ---: | ---: | --- | ---: | ---: | --- | --- |"]
@@ -894,16 +894,17 @@ def instructions_main(args):
 
 
 # The Markdown files whose instruction table --update-readme rewrites: the
-# lines between the two markers, both kept.
-README_FILES = (os.path.join(os.path.dirname(BENCH), "README.md"), os.path.join(BENCH, "README.md"))
+# lines between the two markers, both kept. The flag keeps its name from when
+# the table was in the README; the README now links to this page.
+README_FILES = (os.path.join(os.path.dirname(BENCH), "docs", "performance.md"),)
 TABLE_BEGIN = ("<!-- instruction table: made by python -P bench/run.py --instructions"
                " --update-readme -->")
 TABLE_END = "<!-- end of instruction table -->"
 
 
 def instruction_table_text(rows):
-    """The generated part of the READMEs: where the counts come from, and the
-    table of --markdown."""
+    """The generated part of docs/performance.md: where the counts come from,
+    and the table of --markdown."""
     return (f"Instructions per call on this machine (Python {sys.version.split()[0]}, "
             f"torch {torch.__version__.split('+')[0]}):\n\n" + markdown_instructions(rows))
 
@@ -942,8 +943,8 @@ def main(argv=None):
                     help="instruction mode: keep callgrind's profile of every loop in DIR "
                          "(read them with callgrind_annotate)")
     ap.add_argument("--update-readme", action="store_true",
-                    help="instruction mode: rewrite the instruction table of README.md and "
-                         "bench/README.md with this run's counts (all cases only)")
+                    help="instruction mode: rewrite the instruction table of "
+                         "docs/performance.md with this run's counts (all cases only)")
     ap.add_argument("--callgrind-child", metavar="DIR", help=argparse.SUPPRESS)
     args = ap.parse_args(argv)
     if args.callgrind_child:
