@@ -118,7 +118,7 @@ bool estimate_main_stack(uintptr_t here, uintptr_t* low, uintptr_t* size) noexce
 bool stack_exhausted_first(uintptr_t here) noexcept {
   // The thread-local's address is taken first, while no vector register of
   // ours holds a value: with TLS descriptors the dynamic linker's resolver
-  // runs here, and some glibc releases save only the integer registers in it.
+  // runs here, and glibc before 2.40 saves only the general registers in it.
   StackBound* b = &stack_bound;
   opaque(b);
   uintptr_t low = 0;

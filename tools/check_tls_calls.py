@@ -5,9 +5,10 @@ The stack bound is a thread-local read through a TLS descriptor (x86-64 with
 -mtls-dialect=gnu2, aarch64 always). The compiler treats that call as one
 that clobbers nothing but its result register. In a module loaded after the
 static TLS area is used up, the call lands in glibc's _dl_tlsdesc_dynamic,
-whose slow path (a thread's first read) calls into C code; releases before
-2.39/2.40 save only the general registers there, so a live vector register
-(say, a 16-byte store assembled in %xmm0) could come back changed. The rule
+whose slow path (a thread's first read) calls into C code. On x86-64,
+releases before 2.40 save only the general registers there, so a live vector
+register (say, a 16-byte store assembled in %xmm0) could come back changed;
+on aarch64 the SVE state is not saved. The rule
 checked is simple and conservative: a function that makes such a call uses
 no vector register at all.
 
