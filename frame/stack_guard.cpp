@@ -17,7 +17,7 @@
 // The stack pointer the process started with, just below its arguments and
 // environment: where the main thread's stack begins, as glibc itself reads
 // it for pthread_getattr_np.
-extern "C" void* __libc_stack_end;
+extern "C" void* __libc_stack_end;  // NOLINT(bugprone-reserved-identifier): glibc's own name
 #endif
 #endif
 
@@ -97,7 +97,7 @@ bool estimate_main_stack(uintptr_t here, uintptr_t* low, uintptr_t* size) noexce
   // An unlimited stack grows until it meets another mapping; 8 MiB, the
   // usual limit, keeps a bound at all.
   uintptr_t limit = uintptr_t{8} << 20;
-  struct rlimit rl;
+  struct rlimit rl = {};
   if (getrlimit(RLIMIT_STACK, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY) {
     limit = static_cast<uintptr_t>(rl.rlim_cur);
   }
