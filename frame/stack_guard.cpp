@@ -1,6 +1,6 @@
 // stack_guard.cpp - where a thread's stack ends, asked of the platform once
 // per thread (stack_guard.hpp).
-#include "stack_guard.hpp"
+#include "frame.hpp"  // stack_guard.hpp, FRAME_NOINLINE
 
 #if PY_VERSION_HEX < 0x030E0000
 
@@ -24,15 +24,14 @@ extern "C" void* __libc_stack_end;  // NOLINT(bugprone-reserved-identifier): gli
 namespace frame {
 namespace {
 
-// Hides a pointer from the optimizer: it is neither computed again later nor
-// merged with what is stored through it before and after.
+// Hides a pointer's value from the optimizer, which then cannot fold it into
+// the callee it is passed to.
 template <class T>
-inline void opaque(T*& p) noexcept {
+inline T* opaque(T* p) noexcept {
 #if defined(__GNUC__)
-  __asm__ volatile("" : "+r"(p)::"memory");
-#else
-  (void)p;
+  __asm__ volatile("" : "+r"(p));
 #endif
+  return p;
 }
 
 constexpr uintptr_t kMaxMargin = uintptr_t{1} << 20;
@@ -113,36 +112,38 @@ bool estimate_main_stack(uintptr_t here, uintptr_t* low, uintptr_t* size) noexce
 #endif
 }
 
-}  // namespace
-
-bool stack_exhausted_first(uintptr_t here) noexcept {
-  // The thread-local's address is taken first, while no vector register of
-  // ours holds a value: with TLS descriptors the dynamic linker's resolver
-  // runs here, and glibc before 2.40 saves only the general registers in it.
-  StackBound* b = &stack_bound;
-  opaque(b);
+// Finds the thread's bound, keeps it in `kept` where it may be kept, and
+// checks `here` against it. Everything the first call does apart from taking
+// the thread-local's address, out of line: what it compiles to (a struct
+// zeroed or stored in a vector register, say) stays out of the function that
+// reads the thread-local.
+FRAME_NOINLINE bool find_bound_and_check(uintptr_t here, StackBound* kept) noexcept {
   uintptr_t low = 0;
   uintptr_t size = 0;
   if (query_stack(&low, &size)) {
-    const uintptr_t margin = margin_for(size);
-    // Two stores of general registers, not one of a vector register that
-    // holds both: this function keeps out of the vector registers altogether
-    // (tools/check_tls_calls.py checks every function that reads the value).
-    b->low = low;
-    opaque(b);
-    b->margin = margin;
-    return here - low < margin;
+    *kept = {low, margin_for(size)};
+    return here - kept->low < kept->margin;
   }
   // Not remembered: a later call asks again. Until then this call is still
   // checked where a bound can be had another way.
   if (estimate_main_stack(here, &low, &size)) return here - low < margin_for(size);
 #if !defined(_WIN32) && !defined(__APPLE__) && !defined(__linux__)
-  // A platform that never says: no bound, and no query on every call.
-  b->low = 0;
-  opaque(b);
-  b->margin = 1;
+  // A platform that never says: no bound, kept, so no query on every call.
+  *kept = {0, 1};
 #endif
   return false;
+}
+
+}  // namespace
+
+bool stack_exhausted_first(uintptr_t here) noexcept {
+  // Only the thread-local's address is taken here, and nothing else done: with
+  // TLS descriptors the dynamic linker's resolver may run for it, and glibc
+  // before 2.40 saves only the general registers there, so no function that
+  // makes the call may hold a value in a vector register
+  // (tools/check_tls_calls.py checks every such function of the build).
+  // Opaque, so that the address is not folded into a copy of the callee.
+  return find_bound_and_check(here, opaque(&stack_bound));
 }
 
 }  // namespace frame
