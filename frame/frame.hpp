@@ -13,6 +13,7 @@
 #include <type_traits>
 
 #include "ref.hpp"
+#include "stack_guard.hpp"
 
 // Keeps a function out of line.
 #if defined(_MSC_VER)

@@ -5,14 +5,6 @@
 
 #include "frame.hpp"
 
-#if PY_VERSION_HEX < 0x030E0000
-#if defined(_WIN32)
-#include <windows.h>
-#elif defined(__APPLE__) || defined(__linux__)
-#include <pthread.h>
-#endif
-#endif
-
 namespace frame {
 namespace {
 
@@ -260,35 +252,6 @@ int isinstance_of_global_attr_slow(FnObject* f, GlobalSite& site, PyObject* gnam
   if (!cls) return -1;
   return is_instance(*f->mod, v, cls.get());
 }
-
-// -------------------------------------------------------- the stack's end
-
-#if PY_VERSION_HEX < 0x030E0000
-uintptr_t stack_low_end() noexcept {
-  uintptr_t low = UINTPTR_MAX;
-#if defined(_WIN32)
-  ULONG_PTR lo = 0;
-  ULONG_PTR hi = 0;
-  GetCurrentThreadStackLimits(&lo, &hi);
-  if (lo != 0) low = static_cast<uintptr_t>(lo);
-#elif defined(__APPLE__)
-  pthread_t self = pthread_self();
-  const auto top = reinterpret_cast<uintptr_t>(pthread_get_stackaddr_np(self));
-  low = top - pthread_get_stacksize_np(self);
-#elif defined(__linux__)
-  pthread_attr_t attr;
-  if (pthread_getattr_np(pthread_self(), &attr) == 0) {
-    void* addr = nullptr;
-    size_t size = 0;
-    if (pthread_attr_getstack(&attr, &addr, &size) == 0 && addr != nullptr) {
-      low = reinterpret_cast<uintptr_t>(addr);
-    }
-    pthread_attr_destroy(&attr);
-  }
-#endif
-  return low;
-}
-#endif
 
 // ---------------------------------------------------------------- dict walk
 

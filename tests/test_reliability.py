@@ -307,6 +307,26 @@ def split_batch(batch):
         inputs = {k: v for k, v in batch.items() if k != "labels" and k != "label"}
         return inputs, labels
     return batch
+def to_device(x, device):
+    if isinstance(x, dict):
+        return {k: v.to(device) if isinstance(v, torch.Tensor) else v for k, v in x.items()}
+    return x.to(device)
+def forward(model, x):
+    out = model(**x) if isinstance(x, dict) else model(x)
+    return out.logits if hasattr(out, "logits") else out
+def set_primary_input(x, replacement):
+    if isinstance(x, dict):
+        out = dict(x)
+        for k, v in out.items():
+            if isinstance(v, torch.Tensor):
+                out[k] = replacement
+                return out
+        return out
+    return replacement
+def example_probe(x):
+    if isinstance(x, dict):
+        return {k: v[:8] if isinstance(v, torch.Tensor) else v for k, v in x.items()}
+    return x[:8]
 """, pure.__dict__)
 bk = pure
 '''
@@ -364,12 +384,68 @@ if SMALL_STACK:
 else:
     sys.setrecursionlimit(100000); run()
 """
+# Every function once, in a thread with the smallest stack the interpreter
+# allows: the room kept back for the check must leave such a thread usable.
+SMALLEST_STACK = """
+import threading
+class O:
+    def to(self, device): return self
+def f(**kw): return kw
+out = []
+def run():
+    out.extend([outcome(bk.to_device, O(), "cpu"), outcome(bk.to_device, {"a": 1}, "cpu"),
+                outcome(bk.forward, f, {"input_ids": 1}),
+                outcome(bk.split_batch, {"input_ids": 1, "labels": 2}),
+                outcome(bk.example_probe, [1] * 20), outcome(bk.set_primary_input, {"a": 1}, 2)])
+threading.stack_size(32 * 1024); t = threading.Thread(target=run); t.start(); t.join()
+print(out)
+"""
+# The main thread's first call made with no file descriptor free (glibc reads
+# /proc/self/maps for the main thread's stack), then a recursion through `to`
+# far deeper than the stack holds.
+FAILED_QUERY = """
+import os, resource
+class O:
+    def to(self, device): return bk.to_device(O(), device)
+resource.setrlimit(resource.RLIMIT_NOFILE, (256, resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
+fds = []
+try:
+    while True: fds.append(os.open(os.devnull, os.O_RDONLY))
+except OSError:
+    pass
+first = outcome(bk.to_device, {}, "cpu")
+for fd in fds: os.close(fd)
+sys.setrecursionlimit(100000)
+print(first, outcome(bk.to_device, O(), "cpu"))
+"""
+# Each level's `to` runs native code that takes much stack of its own (the
+# json encoder, about 100 KiB for a list nested 1,000 deep) before it calls
+# the function again.
+HUNGRY_CALLBACK = """
+import json, threading
+nested = []
+for _ in range(1000): nested = [nested]
+class O:
+    def __init__(self, n): self.n = n
+    def to(self, device):
+        json.dumps(nested)
+        return self.n if self.n == 0 else bk.to_device(O(self.n - 1), device)
+def run(): print(outcome(bk.to_device, O(8000), "cpu"))
+sys.setrecursionlimit(100000)
+threading.stack_size(4 << 20); t = threading.Thread(target=run); t.start(); t.join()
+"""
 AS_PLAIN_PYTHON = {
     "fill-nested": "NESTED = True\n" + FILL,
     "fill-builtins": "NESTED = False\n" + FILL,
     "deep-limit": "SMALL_STACK = False\n" + DEEP,
     "deep-thread": "SMALL_STACK = True\n" + DEEP,
+    "smallest-stack": SMALLEST_STACK,
+    "deep-after-failed-stack-query": FAILED_QUERY,
+    "deep-hungry-callback": HUNGRY_CALLBACK,
 }
+# Where a native recursion may also end in RecursionError sooner than plain
+# Python's: every level of it takes C stack, which plain Python's does not.
+MAY_STOP_EARLY = {"deep-hungry-callback"}
 
 
 def _python(code, tmp_path):
@@ -419,6 +495,8 @@ def test_daemon_thread_inside_a_callback_at_exit(how, tmp_path):
 @pytest.mark.parametrize("scenario", sorted(AS_PLAIN_PYTHON))
 def test_hostile_code_gets_what_plain_python_gets(scenario, tmp_path):
     native = _python(STUB_TORCH + KIND + AS_PLAIN_PYTHON[scenario], tmp_path)
+    if scenario in MAY_STOP_EARLY and native == "RecursionError":
+        return
     assert native == _python(PURE + KIND + AS_PLAIN_PYTHON[scenario], tmp_path)
 
 

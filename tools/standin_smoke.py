@@ -272,6 +272,34 @@ def recursion_through_a_slot_stops_before_the_stack_ends():
     assert len(seen) == 2, seen
 
 
+@check
+def every_function_runs_in_the_smallest_thread_stack():
+    # The room the check keeps back grows with the stack: a thread with the
+    # smallest stack the interpreter allows still runs every call.
+    import threading
+
+    class Movable:
+        def to(self, device):
+            return self
+
+    def plain(**kw):
+        return kw
+
+    out = []
+    run = lambda: out.extend([
+        type(bk.to_device(Movable(), "cpu")), bk.to_device({"a": 1}, "cpu"),
+        bk.forward(plain, {"input_ids": 1}), bk.split_batch({"input_ids": 1, "labels": 2}),
+        bk.example_probe([1] * 20), bk.set_primary_input({"a": 1}, 2)])
+    threading.stack_size(32 * 1024)
+    try:
+        t = threading.Thread(target=run)
+        t.start()
+        t.join()
+    finally:
+        threading.stack_size(0)
+    assert out == [Movable, {"a": 1}, {"input_ids": 1}, ({"input_ids": 1}, 2), [1] * 8, {"a": 1}], out
+
+
 def with_fakes(fk, fn):
     saved = {k: mn.__dict__[k] for k in ("transforms", "torchvision", "DataLoader")}
     mn.transforms, mn.torchvision, mn.DataLoader = fk.transforms, fk.torchvision, fk.DataLoader
