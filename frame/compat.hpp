@@ -303,14 +303,32 @@ inline unsigned int type_version_assign(PyTypeObject* tp) noexcept {
 // Whether `obj` certainly holds no attribute of its own: it has no instance
 // dictionary, or an empty one, read where the generic attribute access reads
 // it and without making one (asking for __dict__ would). false where it holds
-// some, or may: attributes kept as values beside the type's shared keys,
-// which only the interpreter reads, and a dictionary at a negative offset.
-// The places are those of the interpreter's own headers
-// (internal/pycore_object.h of each version): a managed dictionary sits
-// three words before the object; 3.11 keeps the values pointer one word
-// before that, 3.12 tags it into the dictionary word with its low bit, and
-// 3.13 keeps the values inline after the object header.
+// some, or may: a dictionary at a negative offset, or a layout this build
+// does not know. The places are those of the interpreter's own headers
+// (internal/pycore_object.h and internal/pycore_dict.h of each version):
+// - a managed dictionary sits three words before the object (3.11 to 3.15);
+// - 3.11 keeps the values pointer one word before that, 3.12 tags it into
+//   the dictionary word with its low bit;
+// - 3.13 to 3.15 keep the values inline, at tp_basicsize (3.13 gives inline
+//   values only to types whose tp_basicsize is the bare object header; 3.14
+//   to every heap type of item size 0, torch.Tensor among them), headed by
+//   `struct _dictvalues`: valid, and an empty insertion order, mean no
+//   attribute is stored (the interpreter's own specialized method load,
+//   LOAD_ATTR_METHOD_WITH_VALUES, checks `valid` first as well).
+// A version past these has no managed dictionary read: every such object may
+// hold attributes, so the method cache does not fill for it (slower, never
+// wrong). Types without a dictionary, or with one at a positive
+// tp_dictoffset, are read through public fields on every version.
 // Free-threaded builds never ask (no method caches there).
+#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x03100000
+struct InlineValuesHead {  // struct _dictvalues, before its values array
+  uint8_t capacity;
+  uint8_t size;
+  uint8_t embedded;
+  uint8_t valid;
+};
+#endif
+
 inline bool no_instance_attributes(PyObject* obj) noexcept {
 #if defined(Py_GIL_DISABLED)
   (void)obj;
@@ -326,9 +344,16 @@ inline bool no_instance_attributes(PyObject* obj) noexcept {
 #elif PY_VERSION_HEX < 0x030D0000
     if ((reinterpret_cast<uintptr_t>(pre[-3]) & 1) != 0) return false;
     dict = static_cast<PyObject*>(pre[-3]);
-#else
+#elif PY_VERSION_HEX < 0x03100000
     dict = static_cast<PyObject*>(pre[-3]);
-    if (dict == nullptr && (tp->tp_flags & Py_TPFLAGS_INLINE_VALUES) != 0) return false;
+    if (dict == nullptr && (tp->tp_flags & Py_TPFLAGS_INLINE_VALUES) != 0) {
+      const auto* values = reinterpret_cast<const InlineValuesHead*>(
+          reinterpret_cast<const char*>(obj) + tp->tp_basicsize);
+      return values->valid != 0 && values->size == 0;
+    }
+#else
+    (void)pre;
+    return false;
 #endif
   } else if (tp->tp_dictoffset == 0) {
     return true;

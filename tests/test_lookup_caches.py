@@ -373,8 +373,29 @@ def _data_descriptor(kind, base, cls, obj):
     cls.to = property(lambda self: lambda *a: "prop")
 
 
+def _own(*a):
+    return "own"
+
+
+def _after(*steps):
+    # Each step changes the object's own attributes without giving it a `to`,
+    # and the call after it must still find the class's; then `to` is set.
+    def change(kind, base, cls, obj):
+        for step in steps:
+            step(obj)
+            assert bk.to_device(obj, "cpu") == "base"
+        obj.to = _own
+    return change
+
+
 CHANGES = {
-    "instance-attribute": lambda kind, base, cls, obj: setattr(obj, "to", lambda *a: "own"),
+    "instance-attribute": lambda kind, base, cls, obj: setattr(obj, "to", _own),
+    "other-attribute-first": _after(lambda o: setattr(o, "x", 1)),
+    "attribute-set-and-deleted": _after(lambda o: setattr(o, "x", 1), lambda o: delattr(o, "x")),
+    "dict-materialized": _after(vars, lambda o: vars(o).clear()),
+    "dict-replaced": _after(lambda o: setattr(o, "__dict__", {"x": 1}),
+                            lambda o: setattr(o, "__dict__", {})),
+    "dict-written-directly": lambda kind, base, cls, obj: vars(obj).__setitem__("to", _own),
     "class-method-replaced": lambda kind, base, cls, obj: setattr(cls, "to", lambda self, *a: "class"),
     "base-method-replaced": lambda kind, base, cls, obj: setattr(base, "to", lambda self, *a: "base2"),
     "subclass-redefines": lambda kind, base, cls, obj: _new(kind, _cls(kind, "Sub", (cls,),
@@ -389,10 +410,14 @@ CHANGES = {
 }
 
 
+SLOTS_CHANGES = {"class-method-replaced", "base-method-replaced", "subclass-redefines",
+                 "class-reassigned", "getattribute", "getattr", "data-descriptor"}
+
+
 @pytest.mark.parametrize("change", CHANGES, ids=list(CHANGES))
 @pytest.mark.parametrize("kind", ["tensor", "plain", "slots"])
 def test_method_to_is_what_the_look_up_by_name_finds(kind, change):
-    if kind == "slots" and change == "instance-attribute":
+    if kind == "slots" and change not in SLOTS_CHANGES:
         pytest.skip("no instance dictionary")
     base = _cls(kind, "Base", to=lambda self, *a: "base")
     cls = _cls(kind, "C", (base,))
