@@ -209,7 +209,12 @@ if [ -n "${WHEELHOUSE:-}" ]; then
   mkdir -p "$ROOT/opt/tarnex-wheelhouse"
   cp "$WHEELHOUSE"/*.whl "$ROOT/opt/tarnex-wheelhouse/"
   in_root "$PY" -m venv --system-site-packages "$VENV"
-  in_root "$VENV/bin/python" -m pip install -q --no-index --only-binary :all: \
+  # Without a torch for this Python the requirements cannot be met (what pip
+  # would find is the default Python's torch, whose own requirements this
+  # one lacks): the wheel alone, as the source build installs the package.
+  deps=
+  [ "$has_torch" = 1 ] || deps=--no-deps
+  in_root "$VENV/bin/python" -m pip install -q --no-index --only-binary :all: $deps \
     --find-links /opt/tarnex-wheelhouse tarnex || { say "no wheel of $WHEELHOUSE installs" >&2; exit 1; }
   t2=$(now)
   say "installed the wheel tagged $(sed -n 's/^Tag: //p' "$ROOT$VENV"/lib/python*/site-packages/tarnex-*.dist-info/WHEEL) ($((t2 - t1)) s)"
