@@ -132,7 +132,9 @@ def check_linux(path, platform):
     tool = os.environ.get("AUDITWHEEL") or shutil.which("auditwheel")
     if not tool:
         return ["auditwheel not found (pip install auditwheel)"], ""
-    r = subprocess.run([tool, "show", path], capture_output=True, text=True)
+    # -v: without it, show stops before its list of linked libraries when
+    # the symbol versions alone narrow the policy.
+    r = subprocess.run([tool, "-v", "show", path], capture_output=True, text=True)
     text = " ".join(r.stdout.split())
     m = re.search(r'consistent with the following platform tag: "(manylinux_(\d+)_(\d+)_\w+)"', text)
     if r.returncode != 0 or not m:
@@ -141,7 +143,7 @@ def check_linux(path, platform):
     failures = []
     if glibc > MAX_GLIBC:
         failures.append(f"auditwheel: {policy}, newer than manylinux_{MAX_GLIBC[0]}_{MAX_GLIBC[1]}")
-    if "requires no external shared libraries" not in text:
+    if "requires no external shared libraries" not in text or "required by the wheel" in text:
         failures.append(f"auditwheel: links a library outside the policy:\n{r.stdout}")
     if not platform.startswith("manylinux_"):
         failures.append(f"platform tag {platform}: not a manylinux tag")
