@@ -144,8 +144,22 @@ cp "$WHEELHOUSE"/tarnex-*_aarch64.whl "$ROOT/opt/tarnex-wheelhouse/"
 # A venv made afresh that sees Debian's torch; the package from the wheel alone.
 t1=$SECONDS
 in_root python3 -m venv --system-site-packages "$VENV"
-in_root "$VENV/bin/python" -m pip install -q --no-index --only-binary :all: \
+# --no-deps, and the package's requirements checked against what is
+# installed: pip would check the requirements of Debian's torch as well,
+# whose metadata names releases other than Debian ships (as
+# tools/debian_suite.sh says).
+in_root "$VENV/bin/python" -m pip install -q --no-index --only-binary :all: --no-deps \
   --find-links /opt/tarnex-wheelhouse tarnex || fail "the wheel does not install"
+in_root "$VENV/bin/python" -c '
+import importlib.metadata as m
+from packaging.requirements import Requirement
+for line in m.requires("tarnex"):
+    r = Requirement(line)
+    if r.marker is not None and not r.marker.evaluate({"extra": ""}):
+        continue
+    have = m.version(r.name)
+    if not r.specifier.contains(have, prereleases=True):
+        raise SystemExit(f"tarnex requires {r}, the root has {r.name} {have}")' || fail "the requirements of the wheel are not met"
 say "installed the wheel tagged $(sed -n 's/^Tag: //p' "$ROOT$VENV"/lib/python*/site-packages/tarnex-*.dist-info/WHEEL) ($((SECONDS - t1)) s)"
 
 status=0

@@ -209,13 +209,26 @@ if [ -n "${WHEELHOUSE:-}" ]; then
   mkdir -p "$ROOT/opt/tarnex-wheelhouse"
   cp "$WHEELHOUSE"/*.whl "$ROOT/opt/tarnex-wheelhouse/"
   in_root "$PY" -m venv --system-site-packages "$VENV"
-  # Without a torch for this Python the requirements cannot be met (what pip
-  # would find is the default Python's torch, whose own requirements this
-  # one lacks): the wheel alone, as the source build installs the package.
-  deps=
-  [ "$has_torch" = 1 ] || deps=--no-deps
-  in_root "$VENV/bin/python" -m pip install -q --no-index --only-binary :all: $deps \
+  # --no-deps: pip would check the requirements of Debian's torch as well,
+  # and its metadata names releases other than Debian ships (torch 2.6 asks
+  # for sympy==1.13.1 beside Debian's 1.13.3, and for setuptools, which its
+  # package does not depend on). The package's own requirements are checked
+  # against what is installed instead, where this Python has a torch.
+  in_root "$VENV/bin/python" -m pip install -q --no-index --only-binary :all: --no-deps \
     --find-links /opt/tarnex-wheelhouse tarnex || { say "no wheel of $WHEELHOUSE installs" >&2; exit 1; }
+  if [ "$has_torch" = 1 ]; then
+    in_root "$VENV/bin/python" -c '
+import importlib.metadata as m
+from packaging.requirements import Requirement
+for line in m.requires("tarnex"):
+    r = Requirement(line)
+    if r.marker is not None and not r.marker.evaluate({"extra": ""}):
+        continue
+    have = m.version(r.name)
+    if not r.specifier.contains(have, prereleases=True):
+        raise SystemExit(f"tarnex requires {r}, the root has {r.name} {have}")
+    print(f"requirement {r}: {r.name} {have}")' || { say "the requirements of the wheel are not met" >&2; exit 1; }
+  fi
   t2=$(now)
   say "installed the wheel tagged $(sed -n 's/^Tag: //p' "$ROOT$VENV"/lib/python*/site-packages/tarnex-*.dist-info/WHEEL) ($((t2 - t1)) s)"
 else
