@@ -250,7 +250,7 @@ def test_wheel_gates_catch_a_faulty_wheel(dists, tmp_path, fault):
 @pytest.mark.parametrize("tag, suffix", [
     (("cp311", "cp311", "manylinux_2_28_x86_64"), ".cpython-311-x86_64-linux-gnu.so"),
     (("cp313", "cp313t", "manylinux_2_28_x86_64"), ".cpython-313t-x86_64-linux-gnu.so"),
-    (("cp313", "cp313", "manylinux_2_28_aarch64"), ".cpython-313-aarch64-linux-gnu.so"),
+    (("cp313", "cp313", "manylinux2014_aarch64.manylinux_2_17_aarch64"), ".cpython-313-aarch64-linux-gnu.so"),
     (("cp312", "cp312", "win_amd64"), ".cp312-win_amd64.pyd"),
 ])
 def test_wheel_gates_know_each_targets_module_suffix(tag, suffix):

@@ -128,7 +128,8 @@ if [ ! -f "$READY" ] || [ "$(cat "$READY")" != "$(echo $PACKAGES)" ]; then
   make_root
 fi
 mount_proc
-say "root ready ($((SECONDS - t0)) s): $(in_root python3 -c 'import sys, platform, torch; print("Python", sys.version.split()[0], platform.machine(), "torch", torch.__version__)')"
+# Versions from dpkg: importing torch under emulation takes a minute.
+say "root ready ($((SECONDS - t0)) s): $(in_root dpkg-query -W -f '${Package} ${Version}, ' python3 python3-torch python3-torchvision)$(in_root uname -m)"
 [ "$mode" = root ] && exit 0
 
 # The sources as a checkout has them, for the tests and the smoke scripts.
@@ -143,12 +144,14 @@ cp "$WHEELHOUSE"/tarnex-*_aarch64.whl "$ROOT/opt/tarnex-wheelhouse/"
 
 # A venv made afresh that sees Debian's torch; the package from the wheel alone.
 t1=$SECONDS
-in_root python3 -m venv --system-site-packages "$VENV"
+# Without pip of its own (ensurepip compiles pip, minutes under emulation):
+# the root's pip installs into it.
+in_root python3 -m venv --without-pip --system-site-packages "$VENV"
 # --no-deps, and the package's requirements checked against what is
 # installed: pip would check the requirements of Debian's torch as well,
 # whose metadata names releases other than Debian ships (as
 # tools/debian_suite.sh says).
-in_root "$VENV/bin/python" -m pip install -q --no-index --only-binary :all: --no-deps \
+in_root python3 -m pip --python "$VENV/bin/python" install -q --no-index --only-binary :all: --no-deps \
   --find-links /opt/tarnex-wheelhouse tarnex || fail "the wheel does not install"
 in_root "$VENV/bin/python" -c '
 import importlib.metadata as m
@@ -160,7 +163,7 @@ for line in m.requires("tarnex"):
     have = m.version(r.name)
     if not r.specifier.contains(have, prereleases=True):
         raise SystemExit(f"tarnex requires {r}, the root has {r.name} {have}")' || fail "the requirements of the wheel are not met"
-say "installed the wheel tagged $(sed -n 's/^Tag: //p' "$ROOT$VENV"/lib/python*/site-packages/tarnex-*.dist-info/WHEEL) ($((SECONDS - t1)) s)"
+say "installed the wheel tagged $(sed -n 's/^Tag: //p' "$ROOT$VENV"/lib/python*/site-packages/tarnex-*.dist-info/WHEEL | xargs) ($((SECONDS - t1)) s)"
 
 status=0
 t2=$SECONDS

@@ -10,7 +10,7 @@
 #   cp313t               the free-threaded 3.13 of tools/freethreaded_suite.sh
 #   cp314 cp315          built in the Debian sid root of tools/debian_suite.sh with
 #                        its python3.14 and python3.15 (no such interpreter here)
-#   aarch64-cp313        manylinux_2_28_aarch64, cross-built with Debian's
+#   aarch64-cp313        manylinux_2_17_aarch64, cross-built with Debian's
 #                        g++-aarch64-linux-gnu against the Python headers of the
 #                        arm64 trixie root of tools/arm64_suite.sh
 #   win-cp311 win-cp312 win-cp313
@@ -22,8 +22,10 @@
 #   x86_64 aarch64 windows all    the groups
 #
 # Every Linux module is built with TARNEX_PORTABLE_GLIBC (CMakeLists.txt) and
-# the wheel is then tagged by `auditwheel repair --plat manylinux_2_28_ARCH`
-# (nothing is grafted: the gates refuse a wheel with any library in it). The
+# the wheel is then tagged by `auditwheel repair --plat manylinux_2_28_x86_64`
+# (the floor of torch's wheels; for the cross-built aarch64 wheel, which
+# auditwheel cannot be given a platform for, the policy its modules meet).
+# Nothing is grafted: the gates refuse a wheel with any library in it. The
 # cross builds take their target from a toolchain file of cmake/toolchains/
 # and their module suffix from SETUPTOOLS_EXT_SUFFIX, the wheel tag from
 # wheel.tags. A wheel that fails a gate does not reach dist/.
@@ -107,12 +109,17 @@ gate_and_keep() {
   fi
 }
 
-# The one wheel in $1, made into a manylinux_2_28 wheel for $2 and gated.
+# The one wheel in $1, made into a manylinux wheel for $2 and gated.
 repair_and_keep() {
   local raw=$1 arch=$2 target=$3 wheel out=$WORK/repaired/$target
   wheel=$(ls "$raw"/*.whl)
   rm -rf "$out" && mkdir -p "$out"
-  if ! auditwheel repair --only-plat --plat "manylinux_2_28_$arch" -w "$out" "$wheel" >"$out.log" 2>&1; then
+  # auditwheel takes a platform with an architecture only for the machine it
+  # runs on: a cross-built wheel gets the policy its modules meet (auto),
+  # which the gates hold to manylinux_2_28 or older.
+  local plat=manylinux_2_28_$arch
+  [ "$arch" = "$(uname -m)" ] || plat=auto
+  if ! auditwheel repair --only-plat --plat "$plat" -w "$out" "$wheel" >"$out.log" 2>&1; then
     auditwheel show "$wheel" || true
     tail -n 5 "$out.log"
     failed+=("$target (auditwheel repair)")

@@ -46,13 +46,28 @@ def project():
         return tomllib.load(f)["project"]
 
 
+# The names before PEP 600 of the manylinux tags (auditwheel adds the alias
+# beside the tag it stands for).
+LEGACY = {"manylinux1": (2, 5), "manylinux2010": (2, 12), "manylinux2014": (2, 17)}
+
+
 def parse_name(path):
-    """(name, version, python, abi, platform) from a wheel's file name."""
+    """(name, version, python, abi, platform) from a wheel's file name; the
+    platform may be a compressed set (manylinux2014_aarch64.manylinux_2_17_aarch64)."""
     base = os.path.basename(path)
     m = re.fullmatch(r"([^-]+)-([^-]+)-(cp\d+)-(cp\d+t?)-([^-]+)\.whl", base)
     if not m:
-        raise ValueError(f"{base}: not a one-tag CPython wheel name")
+        raise ValueError(f"{base}: not a CPython wheel name of one interpreter and ABI")
     return m.groups()
+
+
+def glibc_of(platform):
+    """(major, minor) of a manylinux platform tag, None for another tag."""
+    m = re.fullmatch(r"manylinux_(\d+)_(\d+)_\w+", platform)
+    if m:
+        return int(m.group(1)), int(m.group(2))
+    m = re.fullmatch(r"(manylinux\d+)_\w+", platform)
+    return LEGACY.get(m.group(1)) if m else None
 
 
 def module_suffix(python, abi, platform):
@@ -61,11 +76,15 @@ def module_suffix(python, abi, platform):
     flags = "t" if abi.endswith("t") else ""
     if platform.startswith("win"):
         return f".cp{version}{flags}-{platform}.pyd"
-    m = re.fullmatch(r"(?:many|musl)linux_\d+_\d+_(\w+)|linux_(\w+)", platform)
-    if not m:
-        raise ValueError(f"unknown platform tag {platform}")
-    arch = m.group(1) or m.group(2)
-    return f".cpython-{version}{flags}-{arch}-linux-gnu.so"
+    arches = set()
+    for p in platform.split("."):
+        m = re.fullmatch(r"(?:many|musl)linux_\d+_\d+_(\w+)|manylinux\d+_(\w+)|linux_(\w+)", p)
+        if not m:
+            raise ValueError(f"unknown platform tag {p}")
+        arches.add(m.group(1) or m.group(2) or m.group(3))
+    if len(arches) != 1:
+        raise ValueError(f"platform tags of several architectures: {platform}")
+    return f".cpython-{version}{flags}-{arches.pop()}-linux-gnu.so"
 
 
 def record_hash(data):
@@ -97,9 +116,10 @@ def check_contents(path, meta_project=None):
             failures.append(f"files missing: {sorted(expected - names)}")
     if info + "WHEEL" in contents:
         wheel = email.parser.Parser().parsestr(contents[info + "WHEEL"].decode())
-        tags = wheel.get_all("Tag") or []
-        if tags != [f"{python}-{abi}-{platform}"]:
-            failures.append(f"WHEEL Tag {tags}, want ['{python}-{abi}-{platform}'] as the name says")
+        tags = sorted(wheel.get_all("Tag") or [])
+        want = sorted(f"{python}-{abi}-{p}" for p in platform.split("."))
+        if tags != want:
+            failures.append(f"WHEEL Tag {tags}, want {want} as the name says")
         if wheel["Root-Is-Purelib"] != "false":
             failures.append(f"Root-Is-Purelib {wheel['Root-Is-Purelib']}, want false")
     if info + "METADATA" in contents:
@@ -145,12 +165,12 @@ def check_linux(path, platform):
         failures.append(f"auditwheel: {policy}, newer than manylinux_{MAX_GLIBC[0]}_{MAX_GLIBC[1]}")
     if "requires no external shared libraries" not in text or "required by the wheel" in text:
         failures.append(f"auditwheel: links a library outside the policy:\n{r.stdout}")
-    if not platform.startswith("manylinux_"):
-        failures.append(f"platform tag {platform}: not a manylinux tag")
-    else:
-        tagged = tuple(int(x) for x in platform.split("_")[1:3])
-        if tagged < glibc:
-            failures.append(f"tagged {platform}, but the modules need {policy}")
+    for p in platform.split("."):
+        tagged = glibc_of(p)
+        if tagged is None:
+            failures.append(f"platform tag {p}: not a manylinux tag")
+        elif tagged < glibc:
+            failures.append(f"tagged {p}, but the modules need {policy}")
     return failures, f"auditwheel policy {policy}"
 
 
