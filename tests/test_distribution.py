@@ -195,3 +195,63 @@ def test_wheel_installs_and_imports_in_a_fresh_venv(dists, tmp_path):
     assert package.startswith(os.path.realpath(env) + os.sep), package
     assert out[1:3] == ["cpu", "True"]
     assert out[3:] == (["tarnex.data.mnist"] if MNIST_BUILT else [])
+
+
+def _gates():
+    spec = importlib.util.spec_from_file_location("wheel_gates", os.path.join(REPO, "tools", "wheel_gates.py"))
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+@pytest.mark.parametrize("fault", ["none", "extra file", "wrong hash", "tag differs from name",
+                                   "requirement changed", "module suffix of another version"])
+def test_wheel_gates_catch_a_faulty_wheel(dists, tmp_path, fault):
+    """The contents gate of tools/wheel_gates.py passes the wheel as built and
+    fails each fault a broken build or a hand-edited wheel would have. RECORD
+    is written anew for each copy, true for every file but the one whose
+    hash is the fault."""
+    _, wheel = dists
+    gates = _gates()
+    py = f"cp{sys.version_info.major}{sys.version_info.minor}"
+    with zipfile.ZipFile(wheel) as z:
+        members = {n: z.read(n) for n in z.namelist()}
+    (record,) = [n for n in members if n.endswith(".dist-info/RECORD")]
+    core_init = "tarnex/core/__init__.py"
+    if fault == "extra file":
+        members["tarnex/core/_batchkit.cpp"] = b"int x;"
+    elif fault == "tag differs from name":
+        (info,) = [n for n in members if n.endswith(".dist-info/WHEEL")]
+        members[info] = members[info].replace(f"Tag: {py}-".encode(), b"Tag: cp399-")
+    elif fault == "requirement changed":
+        (meta,) = [n for n in members if n.endswith(".dist-info/METADATA")]
+        members[meta] = members[meta].replace(b"Requires-Dist: torch>=2.0", b"Requires-Dist: torch>=1.0")
+    elif fault == "module suffix of another version":
+        (module,) = [n for n in members if n.endswith(f"_batchkit{EXT}")]
+        members[module.replace(py[2:], "399", 1)] = members.pop(module)
+    rows = [(n, gates.record_hash(d), len(d)) for n, d in members.items() if n != record]
+    if fault == "wrong hash":
+        members[core_init] += b"\n"
+    members[record] = "".join(f"{n},{h},{size}\n" for n, h, size in rows + [(record, "", "")]).encode()
+    faulty = tmp_path / os.path.basename(wheel)
+    with zipfile.ZipFile(faulty, "w") as z:
+        for n, d in members.items():
+            z.writestr(n, d)
+    failures, modules = gates.check_contents(str(faulty), PROJECT)
+    if fault == "none":
+        assert failures == [] and len(modules) == (2 if MNIST_BUILT else 1)
+    else:
+        want = {"extra file": "do not belong", "wrong hash": "RECORD: wrong hash", "tag differs from name":
+                "WHEEL Tag", "requirement changed": "Requires-Dist", "module suffix of another version":
+                "files missing"}[fault]
+        assert any(want in f for f in failures), failures
+
+
+@pytest.mark.parametrize("tag, suffix", [
+    (("cp311", "cp311", "manylinux_2_28_x86_64"), ".cpython-311-x86_64-linux-gnu.so"),
+    (("cp313", "cp313t", "manylinux_2_28_x86_64"), ".cpython-313t-x86_64-linux-gnu.so"),
+    (("cp313", "cp313", "manylinux2014_aarch64.manylinux_2_17_aarch64"), ".cpython-313-aarch64-linux-gnu.so"),
+    (("cp312", "cp312", "win_amd64"), ".cp312-win_amd64.pyd"),
+])
+def test_wheel_gates_know_each_targets_module_suffix(tag, suffix):
+    assert _gates().module_suffix(*tag) == suffix

@@ -7,6 +7,14 @@
 #   tools/debian_suite.sh SUITE [pytest arguments]   e.g. tools/debian_suite.sh trixie -m "not slow"
 #   tools/debian_suite.sh SUITE-X.Y [pytest arguments]   another Python of the suite, e.g. sid-3.15
 #   tools/debian_suite.sh --root-only SUITE          makes (or checks) the root and stops
+#   tools/debian_suite.sh --exec SUITE[-X.Y] CMD ... runs CMD in the root, in a fresh copy of
+#       the sources (ROOT/opt/tarnex-src), with PY naming the suite's interpreter; the folders
+#       that EXEC_BIND names (separated by spaces) are there too, read-only, at their own paths
+#       (tools/build_wheels.sh builds the wheels that need a newer Python or compiler this way)
+#
+# WHEELHOUSE=DIR: the package is not built from the sources but installed
+# from the wheel in DIR that this interpreter takes (pip --no-index
+# --only-binary :all: --find-links), into a venv made afresh for it.
 #
 # The root is build/debian-SUITE, made once with debootstrap and reused while
 # it holds the packages listed below (delete the folder to start again).
@@ -28,8 +36,11 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 REPO=$PWD
 
-root_only=0
-if [ "${1:-}" = --root-only ]; then root_only=1; shift; fi
+root_only=0 exec_mode=0
+case ${1:-} in
+  --root-only) root_only=1; shift ;;
+  --exec) exec_mode=1; shift ;;
+esac
 SUITE=${1:?usage: tools/debian_suite.sh [--root-only] SUITE[-X.Y] [pytest arguments]}
 shift
 PYVER=
@@ -44,6 +55,10 @@ esac
 PACKAGES="python3 python3-dev python3-venv python3-pip python3-scikit-build-core
   python3-torch python3-torchvision python3-pytest python3-hypothesis
   cmake ninja-build g++"
+# trixie's root also holds the compiler of the Windows wheels
+# (tools/build_wheels.sh): MinGW-w64 for the UCRT, the C runtime that
+# CPython itself uses on Windows, which bookworm does not package.
+[ "$SUITE" = trixie ] && PACKAGES="$PACKAGES g++-mingw-w64-ucrt64"
 ROOT=$REPO/build/debian-$SUITE
 READY=$ROOT/.tarnex-ready          # the package list of a finished root
 PY=python3${PYVER:+.${PYVER#3.}}    # inside the root
@@ -177,11 +192,52 @@ if git -C "$REPO" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
 else
   tar -C "$REPO" --exclude=./build --exclude=./.git -cf - . | tar -C "$ROOT$SRC" -xf -
 fi
-[ -x "$ROOT$VENV/bin/python" ] || in_root "$PY" -m venv --system-site-packages "$VENV"
-in_root sh -c "cd $SRC && $VENV/bin/python -m pip install -q --no-index --no-build-isolation \
-  --no-deps --force-reinstall -Cbuild-dir=build/debian${PYVER:+-$PYVER} ." || { say "build failed" >&2; exit 1; }
-t2=$(now)
-say "built ($((t2 - t1)) s)"
+if [ "$exec_mode" = 1 ]; then
+  for dir in ${EXEC_BIND:-}; do
+    mkdir -p "$ROOT$dir"
+    mount --bind -o ro "$dir" "$ROOT$dir"
+  done
+  status=0
+  in_root sh -c 'cd "$1" && shift && exec "$@"' sh "$SRC" env PY="$PY" "$@" || status=$?
+  exit $status
+fi
+if [ -n "${WHEELHOUSE:-}" ]; then
+  # A venv of its own each time, so that nothing of an earlier install
+  # stands in for what the wheel lacks; torch is the suite's own (system
+  # site-packages), the package the wheel alone.
+  rm -rf "${ROOT:?}/opt/tarnex-wheelhouse" "${ROOT:?}$VENV"
+  mkdir -p "$ROOT/opt/tarnex-wheelhouse"
+  cp "$WHEELHOUSE"/*.whl "$ROOT/opt/tarnex-wheelhouse/"
+  in_root "$PY" -m venv --system-site-packages "$VENV"
+  # --no-deps: pip would check the requirements of Debian's torch as well,
+  # and its metadata names releases other than Debian ships (torch 2.6 asks
+  # for sympy==1.13.1 beside Debian's 1.13.3, and for setuptools, which its
+  # package does not depend on). The package's own requirements are checked
+  # against what is installed instead, where this Python has a torch.
+  in_root "$VENV/bin/python" -m pip install -q --no-index --only-binary :all: --no-deps \
+    --find-links /opt/tarnex-wheelhouse tarnex || { say "no wheel of $WHEELHOUSE installs" >&2; exit 1; }
+  if [ "$has_torch" = 1 ]; then
+    in_root "$VENV/bin/python" -c '
+import importlib.metadata as m
+from packaging.requirements import Requirement
+for line in m.requires("tarnex"):
+    r = Requirement(line)
+    if r.marker is not None and not r.marker.evaluate({"extra": ""}):
+        continue
+    have = m.version(r.name)
+    if not r.specifier.contains(have, prereleases=True):
+        raise SystemExit(f"tarnex requires {r}, the root has {r.name} {have}")
+    print(f"requirement {r}: {r.name} {have}")' || { say "the requirements of the wheel are not met" >&2; exit 1; }
+  fi
+  t2=$(now)
+  say "installed the wheel tagged $(sed -n 's/^Tag: //p' "$ROOT$VENV"/lib/python*/site-packages/tarnex-*.dist-info/WHEEL) ($((t2 - t1)) s)"
+else
+  [ -x "$ROOT$VENV/bin/python" ] || in_root "$PY" -m venv --system-site-packages "$VENV"
+  in_root sh -c "cd $SRC && $VENV/bin/python -m pip install -q --no-index --no-build-isolation \
+    --no-deps --force-reinstall -Cbuild-dir=build/debian${PYVER:+-$PYVER} ." || { say "build failed" >&2; exit 1; }
+  t2=$(now)
+  say "built ($((t2 - t1)) s)"
+fi
 
 status=0
 if [ "$has_torch" = 1 ]; then

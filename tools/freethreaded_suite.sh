@@ -27,6 +27,11 @@
 # For 3.14: PY_VERSION=3.14 DEBIAN_SUITE=sid, with TORCH_SPEC and
 # TORCHVISION_SPEC naming releases that ship cp314t wheels.
 #
+# WHEELHOUSE=DIR: the package is not built from the sources but installed
+# from the cp313t wheel in DIR (pip --no-index --only-binary :all:
+# --find-links DIR) into a venv made afresh for it, which sees the cached
+# venv's torch and tools through a .pth file; the tests run in that venv.
+#
 # Every step prints one line with its time. Exit status: 0 passed; 1 a step
 # or a test failed (the step is named); 77 the source package cannot be had
 # (not served by the archive), said in one line.
@@ -186,10 +191,22 @@ done_step "venv $VENV: $(PYTHON_GIL=0 "$VENV/bin/python" -c 'import torch, torch
 [ "$mode" = interpreter ] && exit 0
 
 # --- 4. the package ----------------------------------------------------------
-if [ "$tsan" = 1 ]; then sanitize=-Ccmake.define.TARNEX_TSAN=ON; else sanitize=; fi
-PYTHON_GIL=0 CMAKE_BUILD_PARALLEL_LEVEL=$JOBS "$VENV/bin/python" -m pip install -q --no-build-isolation --no-deps \
-  --force-reinstall $sanitize -Cbuild-dir="build/$flavour" . >>"$LOG" 2>&1 || fail "building the package, see $LOG"
-done_step "package built"
+if [ -n "${WHEELHOUSE:-}" ] && [ "$tsan" = 0 ]; then
+  wheel_venv=$CACHE/venv-$flavour-wheel
+  rm -rf "$wheel_venv"
+  "$PY" -m venv "$wheel_venv" >>"$LOG" 2>&1 || fail "making the wheel's venv, see $LOG"
+  PYTHON_GIL=0 "$VENV/bin/python" -c 'import sysconfig; print(sysconfig.get_path("purelib"))' \
+    >"$("$wheel_venv/bin/python" -c 'import sysconfig; print(sysconfig.get_path("purelib"))')/_tarnex_tools.pth"
+  PYTHON_GIL=0 "$wheel_venv/bin/python" -m pip install -q --no-index --only-binary :all: --find-links "$WHEELHOUSE" \
+    tarnex >>"$LOG" 2>&1 || fail "installing the wheel from $WHEELHOUSE, see $LOG"
+  VENV=$wheel_venv
+  done_step "installed the wheel tagged $(sed -n 's/^Tag: //p' "$VENV"/lib/python*/site-packages/tarnex-*.dist-info/WHEEL)"
+else
+  if [ "$tsan" = 1 ]; then sanitize=-Ccmake.define.TARNEX_TSAN=ON; else sanitize=; fi
+  PYTHON_GIL=0 CMAKE_BUILD_PARALLEL_LEVEL=$JOBS "$VENV/bin/python" -m pip install -q --no-build-isolation --no-deps \
+    --force-reinstall $sanitize -Cbuild-dir="build/$flavour" . >>"$LOG" 2>&1 || fail "building the package, see $LOG"
+  done_step "package built"
+fi
 
 # --- 5. the tests --------------------------------------------------------------
 export PYTHON_GIL=0

@@ -9,7 +9,10 @@
 #
 # VENV (default build/py312-venv) is made afresh on every run; pip's cache
 # keeps the downloads. PYTHON overrides the interpreter (any 3.12 with venv
-# and pip). Exit status: pytest's.
+# and pip). WHEELHOUSE=DIR: the package is not built from the sources but
+# installed from the cp312 wheel in DIR (pip --no-index --only-binary :all:
+# --find-links DIR), the rest of requirements-dev.txt from the index as
+# before. Exit status: pytest's.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 export PIP_DISABLE_PIP_VERSION_CHECK=1
@@ -25,8 +28,14 @@ t0=$SECONDS
 rm -rf "$VENV"
 "$PYTHON" -m venv "$VENV"
 "$VENV/bin/python" -m pip install -q -r requirements-dev.txt
-"$VENV/bin/python" -m pip install -q --no-deps --no-build-isolation -Cbuild-dir=build/py312 .
-say "$("$VENV/bin/python" -c 'import sys, torch; print("Python", sys.version.split()[0], "torch", torch.__version__)'), built and installed ($((SECONDS - t0)) s)"
+if [ -n "${WHEELHOUSE:-}" ]; then
+  "$VENV/bin/python" -m pip install -q --no-index --only-binary :all: --find-links "$WHEELHOUSE" tarnex
+  how="installed the wheel tagged $(sed -n 's/^Tag: //p' "$VENV"/lib/python3.12/site-packages/tarnex-*.dist-info/WHEEL)"
+else
+  "$VENV/bin/python" -m pip install -q --no-deps --no-build-isolation -Cbuild-dir=build/py312 .
+  how="built and installed"
+fi
+say "$("$VENV/bin/python" -c 'import sys, torch; print("Python", sys.version.split()[0], "torch", torch.__version__)'), $how ($((SECONDS - t0)) s)"
 status=0
 "$VENV/bin/python" -P -m pytest "$@" || status=$?
 say "tests ran ($((SECONDS - t0)) s in all), pytest exit status $status"

@@ -7,6 +7,13 @@
 # root; the compile uses -Wall -Wextra -Wconversion -Werror.
 #
 #   tools/windows_smoke.sh [3.11 3.12 3.13]       the versions (default: all three)
+#   tools/windows_smoke.sh --prepare [VERSIONS]   only the downloads and headers below
+#       (tools/build_wheels.sh builds the win_amd64 wheels against them)
+#
+# WHEELHOUSE=DIR: no build here; the win_amd64 wheel of each version in DIR
+# is installed by pip (this machine's, told the target: --platform win_amd64
+# --python-version X.Y --only-binary :all: --no-index --find-links DIR
+# --target) into build/windows/cp3XX/, and the smoke checks run on that.
 #
 # What it needs is made once under CACHE (default /var/cache/tarnex/windows)
 # and reused: the embeddable distributions, from the package index's
@@ -22,6 +29,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 REPO=$PWD
 CACHE=${CACHE:-/var/cache/tarnex/windows}
+prepare=0
+if [ "${1:-}" = --prepare ]; then prepare=1; shift; fi
 VERSIONS=${*:-3.11 3.12 3.13}
 CXX=x86_64-w64-mingw32-g++-posix
 WINE=/usr/lib/wine/wine64
@@ -140,6 +149,21 @@ build() {
   rm -rf "$out/obj"
 }
 
+# pip of this machine puts the wheel of the target's tags where build()
+# would have put the modules; --no-deps: there is no torch for wine.
+install_wheel() {
+  local v=$1 out=$REPO/build/windows/cp${1/./}
+  rm -rf "$out"
+  python3 -m pip install -q --no-deps --no-index --only-binary :all: --find-links "$WHEELHOUSE" \
+    --platform win_amd64 --python-version "$v" --implementation cp --abi "cp${v/./}" --target "$out" tarnex
+  ls "$out"/tarnex-*.dist-info >/dev/null
+}
+
+if [ "$prepare" = 1 ]; then
+  for v in $VERSIONS; do embed "$v"; make_headers "$v"; done
+  say "downloads and headers ready in $CACHE: $VERSIONS"
+  exit 0
+fi
 status=0
 if [ ! -d "$WINEPREFIX" ]; then
   say "making the wine prefix"
@@ -150,9 +174,15 @@ for v in $VERSIONS; do
   embed "$v"
   make_headers "$v"
   t1=$SECONDS
-  build "$v"
-  t2=$SECONDS
-  say "$v: built both modules ($((t2 - t1)) s; downloads and headers $((t1 - t0)) s)"
+  if [ -n "${WHEELHOUSE:-}" ]; then
+    install_wheel "$v" || { say "$v: no wheel of $WHEELHOUSE installs" >&2; status=1; continue; }
+    t2=$SECONDS
+    say "$v: installed $(ls -d "$REPO/build/windows/cp${v/./}"/tarnex-*.dist-info | xargs -n1 basename) with the modules $(cd "$REPO/build/windows/cp${v/./}" && ls tarnex/*/*.pyd | xargs) ($((t2 - t1)) s)"
+  else
+    build "$v"
+    t2=$SECONDS
+    say "$v: built both modules ($((t2 - t1)) s; downloads and headers $((t1 - t0)) s)"
+  fi
   # python.exe from the embeddable distribution reads no PYTHONPATH (its
   # ._pth file fixes sys.path); the script puts the build and the stand-ins
   # on it. wine reaches the Linux file system as drive Z:.
