@@ -135,7 +135,16 @@ pip_wheel() {
   shift 2
   rm -rf "$raw" && mkdir -p "$raw"
   if "$python" -m pip wheel -q --no-deps -w "$raw" -Cbuild-dir="build/wheels/build-$target" "$@" . >"$WORK/$target.log" 2>&1; then
-    return 0
+    # No function that reads the stack bound's thread-local through a TLS
+    # descriptor may use vector registers (tools/check_tls_calls.py).
+    local objdump=objdump
+    case $target in aarch64-*) objdump=aarch64-linux-gnu-objdump ;; esac
+    if python3 tools/check_tls_calls.py "build/wheels/build-$target" "$objdump" >>"$WORK/$target.log"; then
+      return 0
+    fi
+    tail -n 5 "$WORK/$target.log"
+    failed+=("$target (TLS descriptor check, see ${WORK#"$REPO"/}/$target.log)")
+    return 1
   fi
   tail -n 20 "$WORK/$target.log"
   failed+=("$target (build, see ${WORK#"$REPO"/}/$target.log)")
