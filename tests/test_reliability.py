@@ -397,10 +397,12 @@ def run():
                 outcome(bk.forward, f, {"input_ids": 1}),
                 outcome(bk.split_batch, {"input_ids": 1, "labels": 2}),
                 outcome(bk.example_probe, [1] * 20), outcome(bk.set_primary_input, {"a": 1}, 2)])
-try:
-    threading.stack_size(32 * 1024)
-except ValueError:  # 3.14 on asks for more (its own stack margins)
-    threading.stack_size(64 * 1024)
+for kib in (32, 64, 128, 256):  # 3.14 on, and aarch64's glibc, ask for more
+    try:
+        threading.stack_size(kib * 1024)
+        break
+    except ValueError:
+        pass
 t = threading.Thread(target=run); t.start(); t.join()
 print(out)
 """
