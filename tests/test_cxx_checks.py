@@ -68,3 +68,27 @@ def test_tls_descriptor_calls_keep_out_of_vector_registers(tmp_path):
     # compiled out.
     reads = sys.version_info < (3, 14) and platform.machine() in ("x86_64", "aarch64")
     assert r.returncode in ((0,) if reads else (0, 2)), r.stdout
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux") or platform.machine() != "x86_64",
+                    reason="x86-64 ELF objects")
+def test_tls_check_names_a_vector_register_beside_a_descriptor_call(tmp_path):
+    # The check must see what it guards against, not pass for want of a match.
+    _need("objdump")
+    cxx = shutil.which(os.environ.get("CXX", "c++"))
+    if cxx is None:
+        pytest.skip("no C++ compiler")
+    (tmp_path / "t.cpp").write_text(
+        "thread_local double d; thread_local long n;\n"
+        "double with_vector(double v) { return d + v; }\n"
+        "long general_only(long v) { return n + v; }\n")
+    subprocess.run([cxx, "-O2", "-fPIC", "-mtls-dialect=gnu2", "-c", str(tmp_path / "t.cpp"),
+                    "-o", str(tmp_path / "t.o")], check=True)
+    tool = os.path.join(REPO, "tools", "check_tls_calls.py")
+    r = subprocess.run([sys.executable, tool, str(tmp_path)], capture_output=True, text=True)
+    assert r.returncode == 1 and "with_vector" in r.stdout and "general_only" not in r.stdout, \
+        r.stdout
+    assert "2 functions with TLS descriptor calls, 1 using vector registers" in r.stdout
+    (tmp_path / "t.o").unlink()
+    r = subprocess.run([sys.executable, tool, str(tmp_path)], capture_output=True, text=True)
+    assert r.returncode == 2, r.stdout  # nothing checked is no pass

@@ -13,14 +13,21 @@ from .timing import import_times, mnist_case, time_cases
 DESCRIPTION = "Benchmarks of tarnex's native functions."
 
 
-def instructions_main(args):
+def selected_cases(only, refuse):
+    """The cases whose name contains `only` (all without it), probed; `refuse`
+    is called with the message when none matches."""
     cases = make_cases()
-    if args.only:
-        cases = [c for c in cases if args.only in c.name]
+    if only:
+        cases = [c for c in cases if only in c.name]
         if not cases:
-            sys.exit(f"bench: no case name contains {args.only!r}")
+            refuse(f"no case name contains {only!r}")
     for case in cases:
         case.note = probe(case)
+    return cases
+
+
+def instructions_main(args):
+    cases = selected_cases(args.only, lambda msg: sys.exit(f"bench: {msg}"))
     budgets = targets.budgets_or_none()
     rows, note, wall = instruction_counts(cases, args.calls, budgets, args.only,
                                           args.keep_profiles)
@@ -75,13 +82,7 @@ def main(argv=None):
         return instructions_main(args)
 
     rounds, seconds = (7, 0.003) if args.quick else (25, 0.005)
-    cases = make_cases()
-    if args.only:
-        cases = [c for c in cases if args.only in c.name]
-        if not cases:
-            ap.error(f"no case name contains {args.only!r}")
-    for case in cases:
-        case.note = probe(case)
+    cases = selected_cases(args.only, ap.error)
     if args.alloc_only:
         args.no_mnist = args.no_import = True
         results, loop_ns = [], 0.0
