@@ -52,9 +52,10 @@ case $SUITE in
   *) unstable=0 ;;
 esac
 
+# valgrind: the instruction budgets of the suite's Python are checked there too.
 PACKAGES="python3 python3-dev python3-venv python3-pip python3-scikit-build-core
   python3-torch python3-torchvision python3-pytest python3-hypothesis
-  cmake ninja-build g++"
+  cmake ninja-build g++ valgrind"
 # trixie's root also holds the compiler of the Windows wheels
 # (tools/build_wheels.sh): MinGW-w64 for the UCRT, the C runtime that
 # CPython itself uses on Windows, which bookworm does not package.

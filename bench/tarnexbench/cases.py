@@ -23,7 +23,41 @@ pure = load_bench_module("pure")
 pure_fast = load_bench_module("pure_fast")
 
 
-class Trivial(torch.nn.Module):
+# An interpreter that no torch is built for yet runs the cases against the
+# stand-in of tools/standin/ (on the path): its counts are our own code's on
+# that interpreter, over floors of plain Python methods.
+STANDIN = torch.__version__ == "0+standin"
+
+if STANDIN:
+    class _Rows(torch.Tensor):
+        """The stand-in's tensor as the cases use it: moving and slicing hand
+        it back, and it keeps no attribute of its own, as a real tensor keeps
+        its data outside its instance dictionary."""
+
+        def __init__(self, *shape, dtype=None):
+            pass
+
+        def to(self, device):
+            return self
+
+        def __getitem__(self, key):
+            return self
+
+    def _tensor(*shape, dtype=None):
+        return _Rows()
+
+    class _Module:
+        def __call__(self, *args, **kwargs):
+            return self.forward(*args, **kwargs)
+
+    _LONG = None
+else:
+    _tensor = torch.zeros
+    _Module = torch.nn.Module
+    _LONG = torch.long
+
+
+class Trivial(_Module):
     """A model that does no work: the cost measured is the call path."""
 
     def forward(self, input_ids, attention_mask=None, token_type_ids=None):
@@ -31,7 +65,8 @@ class Trivial(torch.nn.Module):
 
 
 class Case:
-    def __init__(self, name, kind, func, args, floor, ns, floor_text=None, pass_floor=None):
+    def __init__(self, name, kind, func, args, floor, ns, floor_text=None, pass_floor=None,
+                 by_name=False):
         self.name = name
         self.kind = kind  # "pass" (non-dict input) or "dict"
         self.func = func  # attribute name in tarnex.core._batchkit and pure
@@ -43,26 +78,35 @@ class Case:
         # our own vectorcall type with as many arguments (bench/_passfloor.cpp),
         # as (statement, number of arguments). Instruction mode only.
         self.pass_floor = pass_floor
+        # A path the method cache must not serve (the object has attributes
+        # of its own, one of which could shadow the method): the look-up by
+        # name every call. It has a budget, no target; beside its cached
+        # twin it shows what the cache saves.
+        self.by_name = by_name
         self.note = None
 
 
 def _small():
-    return torch.zeros(2, 8, dtype=torch.long)
+    return _tensor(2, 8, dtype=_LONG)
 
 
 def make_cases():
     t = _small()
+    own = _small()
+    own.tag = "an attribute of its own"
     hf3 = {"input_ids": _small(), "attention_mask": _small(), "token_type_ids": _small()}
     third = {"note": "text", "n": 3, "input_ids": _small()}
-    hf4 = {**hf3, "labels": torch.zeros(2, dtype=torch.long)}
-    rows = torch.zeros(100, 16)
-    probe3 = {"input_ids": torch.zeros(32, 128), "attention_mask": torch.zeros(32, 128), "note": "text"}
-    pair = (t, torch.zeros(2))
-    r = torch.ones(2, 8)
+    hf4 = {**hf3, "labels": _tensor(2, dtype=_LONG)}
+    rows = _tensor(100, 16)
+    probe3 = {"input_ids": _tensor(32, 128), "attention_mask": _tensor(32, 128), "note": "text"}
+    pair = (t, _tensor(2))
+    r = _tensor(2, 8) if STANDIN else torch.ones(2, 8)
     v3 = list(hf3.values())
     return [
         Case("to_device(tensor)", "pass", "to_device", "x, dev", "x.to(dev)",
              dict(x=t, dev="cpu")),
+        Case("to_device(tensor, own attribute)", "pass", "to_device", "x, dev", "x.to(dev)",
+             dict(x=own, dev="cpu"), by_name=True),
         Case("to_device(dict3)", "dict", "to_device", "x, dev",
              "dict(x); a.to(dev); b.to(dev); c.to(dev)",
              dict(x=hf3, dev="cpu", a=v3[0], b=v3[1], c=v3[2]),

@@ -28,24 +28,44 @@ def selected_cases(only, refuse):
 
 def instructions_main(args):
     cases = selected_cases(args.only, lambda msg: sys.exit(f"bench: {msg}"))
-    budgets = targets.budgets_or_none()
+    budgets = targets.load_budgets()
     rows, note, wall = instruction_counts(cases, args.calls, budgets, args.only,
                                           args.keep_profiles)
     if rows is None:
         print(f"instruction counts: n/a ({note})")
         return 1
-    reports.print_instructions(rows, args.calls, wall)
+    reports.print_instructions(rows, args.calls, wall, budgets)
     if args.markdown:
         print("\n" + reports.markdown_instructions(rows))
+    if args.suggest_table:
+        print("\n" + reports.budget_table_toml(budgets.key, rows))
     if args.update_readme:
-        reports.update_readmes(rows)
+        reports.update_readmes(rows, budgets.key)
     if args.json:
         reports.write_json(args.json,
-                           {"tool": "callgrind", "calls": args.calls, "valgrind_seconds": wall},
+                           {"tool": "callgrind", "calls": args.calls, "valgrind_seconds": wall,
+                            "budget_table": budgets.key, "budget_table_missing": budgets.missing},
                            instructions=rows)
     _, over = targets.budget_results(rows)
     _, missed = targets.missed_targets(rows)
-    return 1 if over or missed else 0
+    stale = [f"{r['case']}: {t}" for r in rows for t in r.get("unknown_unmet", [])]
+    return 1 if over or missed or stale else 0
+
+
+def from_json_main(args):
+    """--from-json: the runs' results instead of a run of this process, for
+    the interpreters that run in a root or a venv of their own."""
+    import json
+
+    for path in args.from_json:
+        with open(path) as f:
+            doc = json.load(f)
+        key, rows = doc["method"]["budget_table"], doc["instructions"]
+        if args.update_readme:
+            reports.update_readmes(rows, key, (doc["machine"]["python"], doc["machine"]["torch"]))
+        if args.suggest_table:
+            print(reports.budget_table_toml(key, rows) + "\n")
+    return 0
 
 
 def main(argv=None):
@@ -71,11 +91,20 @@ def main(argv=None):
     ap.add_argument("--update-readme", action="store_true",
                     help="instruction mode: rewrite the instruction table of "
                          "docs/performance.md with this run's counts (all cases only)")
+    ap.add_argument("--suggest-table", action="store_true",
+                    help="instruction mode: also print this run's suggested budgets as the "
+                         "interpreter's table of bench/instruction_budgets.toml")
+    ap.add_argument("--from-json", nargs="+", metavar="JSON",
+                    help="instead of a run: --update-readme and --suggest-table from the "
+                         "JSON files of instruction runs (--instructions --json) on other "
+                         "interpreters")
     ap.add_argument("--callgrind-child", metavar="DIR", help=argparse.SUPPRESS)
     args = ap.parse_args(argv)
     if args.callgrind_child:
         callgrind_child(args.callgrind_child, args.calls, args.only)
         return 0
+    if args.from_json:
+        return from_json_main(args)
     if args.update_readme and (not args.instructions or args.only):
         ap.error("--update-readme needs --instructions and every case (no --only)")
     if args.instructions:

@@ -8,8 +8,8 @@ import sys
 
 import torch
 
-from . import ROOT
-from .targets import budget_results, missed_targets
+from . import BENCH, ROOT
+from .targets import budget_results, load_budgets, missed_targets
 
 # ------------------------------------------------------------- time mode
 
@@ -107,15 +107,21 @@ def markdown(results, allocs, imports, mnist):
 # ------------------------------------------------------ instruction mode
 
 
+def _target_result(t):
+    if "unmet_because" in t:
+        return "MET AGAIN (drop it from the table's unmet)" if t.get("stale") else "unmet here"
+    return "PASS" if t["ok"] else "FAIL"
+
+
 def _targets_text(r):
-    return "; ".join(f"{t['target']} {'PASS' if t['ok'] else 'FAIL'}" for t in r["targets"])
+    return "; ".join(f"{t['target']} {_target_result(t)}" for t in r["targets"])
 
 
 def _opt(v, spec):
     return "" if v is None else format(v, spec)
 
 
-def print_instructions(rows, calls, wall):
+def print_instructions(rows, calls, wall, budgets):
     w = max([len(r["case"]) for r in rows] + [4])
     print(f"instructions per call under callgrind ((count at {2 * calls} calls - count at "
           f"{calls}) / {calls}, empty loop subtracted); valgrind ran {wall:.0f} s\n"
@@ -150,6 +156,14 @@ def print_instructions(rows, calls, wall):
               f"{budget:>10}  {suggested:>10}  {result:<6}  {_targets_text(r)}")
     print("\nbest: * where the idiomatic version is the cheaper one; "
           "budget: over the floor (/ over (c) for the pass-through paths)")
+    print(f"budget table: {budgets.key}" if budgets.missing is None
+          else f"budget table: none ({budgets.missing})")
+    for r in rows:
+        for t in r.get("targets", []):
+            if "unmet_because" in t:
+                print(f"  {r['case']}, {t['target']}: unmet on {budgets.key}: {t['unmet_because']}")
+        for t in r.get("unknown_unmet", []):
+            print(f"  {r['case']}: the table lists {t!r} as unmet, but the case has no such target")
     checked, over = budget_results(rows)
     print(f"instruction budgets: {len(checked) - len(over)} of {len(checked)} PASS"
           + (f"; OVER BUDGET: {', '.join(over)}" if over else ""))
@@ -191,10 +205,14 @@ def markdown_instructions(rows):
 
 # ---------------------------------------------------- the generated docs
 
-# The Markdown files whose instruction table --update-readme rewrites: the
-# lines between the two markers, both kept. The flag keeps its name from when
-# the table was in the README; the README now links to this page.
+# The Markdown files that --update-readme rewrites (the lines between two
+# markers, both kept): the detailed table of 3.11's counts in
+# docs/performance.md, and the table of every interpreter's overheads there,
+# in the README and in bench/README.md. The flag keeps its name from when
+# the detailed table was in the README.
 README_FILES = (os.path.join(ROOT, "docs", "performance.md"),)
+BY_INTERPRETER_FILES = README_FILES + (os.path.join(ROOT, "README.md"),
+                                       os.path.join(BENCH, "README.md"))
 TABLE_BEGIN = ("<!-- instruction table: made by python -P bench/run.py --instructions"
                " --update-readme -->")
 TABLE_END = "<!-- end of instruction table -->"
@@ -207,23 +225,96 @@ def instruction_table_text(rows):
             f"torch {torch.__version__.split('+')[0]}):\n\n" + markdown_instructions(rows))
 
 
-def update_readme(path, text):
-    """Replaces the lines between TABLE_BEGIN and TABLE_END of `path` with
-    `text`; a file without both markers, in that order, is an error."""
-    with open(path, encoding="utf-8") as f:
-        doc = f.read()
-    begin, end = doc.find(TABLE_BEGIN), doc.find(TABLE_END)
+# The table of every interpreter's counts side by side: a run rewrites its
+# own interpreter's column and its line under the table, and keeps the rest.
+BY_BEGIN = ("<!-- instructions by interpreter: each column made by python -P bench/run.py"
+            " --instructions --update-readme on that interpreter -->")
+BY_END = "<!-- end of instructions by interpreter -->"
+INTERPRETERS = ("3.11", "3.12", "3.13", "3.14", "3.15", "3.13t")
+
+
+def _by_interpreter_cell(r, budget):
+    if r.get("note"):
+        return "n/a"
+    return f"{r['overhead_ir']:+.0f}" + ("" if budget is None else f" ({budget:+d})")
+
+
+def by_interpreter_text(old, rows, key, versions):
+    """The block between BY_BEGIN and BY_END with this run's column (`key`)
+    and its line put in: `old` is the block as it stands, `versions` the
+    run's (Python, torch)."""
+    cells, sources = {}, {}
+    for line in old.splitlines():
+        parts = [p.strip() for p in line.strip().strip("|").split("|")]
+        if line.startswith("| ") and parts[0] not in ("case", "---"):
+            cells[parts[0]] = dict(zip(INTERPRETERS, parts[1:]))
+        elif line.startswith("- ") and ":" in line:
+            sources[line[2:].split(":", 1)[0]] = line
+    # The budgets as the file has them now: a run on an interpreter that had
+    # no table yet is shown with the table made from it.
+    budgets = load_budgets(key=key).floor
+    for r in rows:
+        cells.setdefault(r["case"], {})[key] = _by_interpreter_cell(r, budgets.get(r["case"]))
+    python, torch_version = versions
+    torch_text = ("the stand-in torch of tools/standin/" if torch_version == "0+standin"
+                  else f"torch {torch_version.split('+')[0]}")
+    sources[key] = f"- {key}: Python {python}, {torch_text}"
+    out = ["| case | " + " | ".join(INTERPRETERS) + " |",
+           "| --- |" + " ---: |" * len(INTERPRETERS)]
+    order = [r["case"] for r in rows] + [c for c in cells if c not in {r["case"] for r in rows}]
+    for case in order:
+        out.append(f"| {case} | " + " | ".join(cells[case].get(k, "") or "n/a"
+                                             for k in INTERPRETERS) + " |")
+    out.append("")
+    out += [sources[k] for k in INTERPRETERS if k in sources]
+    return "\n".join(out)
+
+
+def _replace_between(doc, begin_marker, end_marker, make, path):
+    begin, end = doc.find(begin_marker), doc.find(end_marker)
     if begin < 0 or end < begin:
-        sys.exit(f"bench: {path} has no instruction table markers")
-    head = doc[:begin + len(TABLE_BEGIN)]
-    with open(path, "w", encoding="utf-8") as f:
-        f.write(f"{head}\n{text}\n{doc[end:]}")
+        sys.exit(f"bench: {path} has no markers {begin_marker!r} ... {end_marker!r}")
+    head = doc[:begin + len(begin_marker)]
+    return f"{head}\n{make(doc[len(head):end].strip())}\n{doc[end:]}"
 
 
-def update_readmes(rows):
-    for path in README_FILES:
-        update_readme(path, instruction_table_text(rows))
-        print(f"bench: rewrote the instruction table of {os.path.relpath(path)}")
+def update_readmes(rows, key, versions=None):
+    """The per-interpreter table of every README file gets this run's column;
+    the detailed table is 3.11's, the interpreter whose counts the project
+    is developed against, and only a run there rewrites it. `versions`:
+    the run's (Python, torch), this process's by default."""
+    versions = versions or (sys.version.split()[0], torch.__version__)
+    if key not in INTERPRETERS:
+        sys.exit(f"bench: no column for {key} in the instruction tables")
+    for path in BY_INTERPRETER_FILES:
+        with open(path, encoding="utf-8") as f:
+            doc = f.read()
+        doc = _replace_between(doc, BY_BEGIN, BY_END,
+                               lambda old: by_interpreter_text(old, rows, key, versions), path)
+        if path in README_FILES and key == "3.11" and versions[0] == sys.version.split()[0]:
+            doc = _replace_between(doc, TABLE_BEGIN, TABLE_END,
+                                   lambda old: instruction_table_text(rows), path)
+        with open(path, "w", encoding="utf-8") as f:
+            f.write(doc)
+        print(f"bench: rewrote the {key} instruction counts of {os.path.relpath(path)}")
+
+
+def budget_table_toml(key, rows):
+    """This run's suggested budgets as the TOML table of interpreter `key`,
+    for bench/instruction_budgets.toml (its unmet targets are copied from
+    the run's reasons, or left for the author to give)."""
+    out = [f'["{key}".budget]']
+    out += [f'"{r["case"]}" = {r["suggested_budget"]}' for r in rows if not r.get("note")]
+    passing = [r for r in rows if not r.get("note") and "over_passfloor_ir" in r]
+    if passing:
+        out += ["", f'["{key}".budget_over_passfloor]']
+        out += [f'"{r["case"]}" = {r["suggested_passfloor_budget"]}' for r in passing]
+    for r in rows:
+        missed = [t for t in r.get("targets", []) if not t["ok"] or "unmet_because" in t]
+        if missed:
+            out += ["", f'["{key}".unmet."{r["case"]}"]']
+            out += [f'"{t["target"]}" = "{t.get("unmet_because", "WHY")}"' for t in missed]
+    return "\n".join(out)
 
 
 # ------------------------------------------------------------------ JSON
