@@ -306,7 +306,8 @@ inline unsigned int type_version_assign(PyTypeObject* tp) noexcept {
 // some, or may: a dictionary at a negative offset, or a layout this build
 // does not know. The places are those of the interpreter's own headers
 // (internal/pycore_object.h and internal/pycore_dict.h of each version):
-// - a managed dictionary sits three words before the object (3.11 to 3.15);
+// - a managed dictionary sits three words before the object (3.11 to 3.15,
+//   GIL builds);
 // - 3.11 keeps the values pointer one word before that, 3.12 tags it into
 //   the dictionary word with its low bit;
 // - 3.13 to 3.15 keep the values inline, at tp_basicsize (3.13 gives inline
@@ -319,7 +320,6 @@ inline unsigned int type_version_assign(PyTypeObject* tp) noexcept {
 // hold attributes, so the method cache does not fill for it (slower, never
 // wrong). Types without a dictionary, or with one at a positive
 // tp_dictoffset, are read through public fields on every version.
-// Free-threaded builds never ask (no method caches there).
 #if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x03100000
 struct InlineValuesHead {  // struct _dictvalues, before its values array
   uint8_t capacity;
@@ -329,8 +329,30 @@ struct InlineValuesHead {  // struct _dictvalues, before its values array
 };
 #endif
 
+// Without the GIL another thread may give the object a dictionary, or
+// replace or free the one it has, while this reads: only the dictionary
+// pointer is read (atomically, where the interpreter stores it) and never
+// followed. No dictionary means no attribute; any dictionary, even an empty
+// one, and inline values (3.13: types whose instances are the bare object
+// header; 3.14: every heap type of item size 0) count as "may hold some".
+// Free-threaded builds keep the managed dictionary one word before the
+// object (they have no GC header), 3.13 to 3.15; past those, as above.
 inline bool no_instance_attributes(PyObject* obj) noexcept {
-#if defined(Py_GIL_DISABLED)
+#if defined(Py_GIL_DISABLED) && PY_VERSION_HEX < 0x03100000
+  PyTypeObject* tp = Py_TYPE(obj);
+  void** slot = nullptr;
+  if (tp->tp_flags & Py_TPFLAGS_MANAGED_DICT) {
+    if (tp->tp_flags & Py_TPFLAGS_INLINE_VALUES) return false;
+    slot = reinterpret_cast<void**>(obj) - 1;
+  } else if (tp->tp_dictoffset == 0) {
+    return true;
+  } else if (tp->tp_dictoffset > 0) {
+    slot = reinterpret_cast<void**>(reinterpret_cast<char*>(obj) + tp->tp_dictoffset);
+  } else {
+    return false;
+  }
+  return std::atomic_ref<void*>(*slot).load(std::memory_order_relaxed) == nullptr;
+#elif defined(Py_GIL_DISABLED)
   (void)obj;
   return false;
 #else

@@ -444,8 +444,10 @@ inline int isinstance_of_global_attr(FnObject* f, GlobalSite& site, PyObject* gn
 // change the type while it runs.
 //
 // Free-threaded builds never fill a site (another thread may change the type
-// and free the method between the test and the call): the look-up runs on
-// every call, with the strong references the interpreter takes.
+// and free the method between the test and the call). They look the method
+// up on every call, by the type look-up the interpreter's own attribute
+// access makes (served from the type's attribute cache, a strong reference),
+// and call a method descriptor found so directly under the same conditions.
 struct MethodSite {
   PyTypeObject* type = nullptr;  // borrowed
   unsigned int version = 0;      // nonzero once filled

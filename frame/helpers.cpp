@@ -410,7 +410,30 @@ PyObject* convert_int_arg(PyObject* v, const char* argname) noexcept {
 
 PyObject* call_method_slow(MethodSite& site, PyObject* name, PyObject* const* args,
                            size_t nargsf) noexcept {
-  if constexpr (!kFreeThreaded) {
+  if constexpr (kFreeThreaded) {
+    // What the generic attribute access would find, without the site: the
+    // descriptor is held for the test and the call, so another thread that
+    // replaces it in the type meanwhile cannot free it under us. A change
+    // racing with the call may be seen or not, as with the access itself.
+    PyObject* self = args[0];
+    PyTypeObject* tp = Py_TYPE(self);
+    if (tp->tp_getattro == PyObject_GenericGetAttr) {
+      // CAUTION: a key of the type's dictionary that is no str has its own
+      // __eq__ run by the look-up; the tests after it see what it changed.
+      PyObject* descr = type_lookup_ref(tp, name);  // no error set either way
+      if (descr != nullptr) {
+        if (PyType_HasFeature(Py_TYPE(descr), Py_TPFLAGS_METHOD_DESCRIPTOR) &&
+            Py_TYPE(self) == tp && tp->tp_getattro == PyObject_GenericGetAttr &&
+            no_instance_attributes(self)) {
+          // CAUTION: the method may run any Python code; `descr` is held.
+          PyObject* result = call_method_descriptor(descr, args, nargsf);
+          Py_DECREF(descr);
+          return result;
+        }
+        Py_DECREF(descr);
+      }
+    }
+  } else {
     PyObject* self = args[0];
     PyTypeObject* tp = Py_TYPE(self);
     if (tp->tp_getattro == PyObject_GenericGetAttr) {
