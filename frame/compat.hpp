@@ -226,12 +226,24 @@ namespace frame {
 // dict's deallocation) into one counter, which is then the version of each
 // of them: coarser, since a change in one watched dict also moves the others,
 // but exact, as nothing watched can change without it moving.
-// Free-threaded builds keep no caches (see GlobalSite in frame.hpp): no
-// watcher is registered, and nothing reads a version.
+// Free-threaded builds count the same way, atomically: the interpreter calls
+// a watcher from whichever thread changes a dict, holding that dict's
+// critical section and before the change is made (see ThreadSites in
+// frame.hpp for what a fill must do about that). PyDict_Watch writes the
+// dict's watcher bits without the dict's lock: the caller holds it.
 #if defined(Py_GIL_DISABLED)
-inline int dict_watcher_add() noexcept { return -1; }
-inline int dict_watch(int, PyObject*) noexcept { return -1; }
-inline uint64_t dict_version(PyObject*) noexcept { return 0; }
+inline std::atomic<uint64_t> dict_events{1};
+
+inline int dict_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
+  dict_events.fetch_add(1, std::memory_order_acq_rel);
+  return 0;
+}
+
+inline int dict_watcher_add() noexcept { return PyDict_AddWatcher(dict_event); }
+inline int dict_watch(int id, PyObject* dict) noexcept { return PyDict_Watch(id, dict); }
+inline uint64_t dict_version(PyObject*) noexcept {
+  return dict_events.load(std::memory_order_acquire);
+}
 #elif PY_VERSION_HEX >= 0x030C0000
 // One counter per extension module: the frame is compiled into each of them.
 inline uint64_t dict_events = 1;

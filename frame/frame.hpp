@@ -170,6 +170,12 @@ struct Module {
   // The id of the dict watcher that moves dict_version (compat.hpp); -1: none
   // could be had, and the look-up caches stay empty.
   int dict_watcher = -1;
+#ifdef Py_GIL_DISABLED
+  // The per-thread look-up caches (ThreadSites): how many sites have a slot
+  // in them, handed out under the lock on each site's first use.
+  StateLock thread_sites_lock{};
+  int thread_sites_used = 0;
+#endif
   CodeTemplate code_template{};  // made before any code object
   // The traceback-code cache; its lock guards the three fields below.
   StateLock tb_lock{};
@@ -333,8 +339,8 @@ PyObject* pass_through_entry(PyObject* self, PyObject* const* args, size_t nargs
 // Without the GIL that reasoning does not hold (another thread can replace
 // the entry and free the value between the version check and the use), and
 // a site shared by all threads would be written by all of them: free-threaded
-// builds look every global up afresh, with strong references, and never
-// touch a site.
+// builds keep what a site found per thread, with strong references (see
+// ThreadSites), and the site itself only names its slot there.
 struct GlobalSite {
   PyObject* dict = nullptr;  // borrowed: the module dictionary of the fill
   uint64_t dict_tag = 0;
@@ -347,7 +353,90 @@ struct GlobalSite {
   PyObject* attr_dict = nullptr;  // borrowed: that module's dictionary
   uint64_t attr_tag = 0;
   PyObject* attr_value = nullptr;  // borrowed
+#ifdef Py_GIL_DISABLED
+  int thread_slot = -1;  // its index in each thread's ThreadSites, once given one
+#endif
 };
+
+#ifdef Py_GIL_DISABLED
+// What one site found, for one thread. Only that thread reads or writes it,
+// until its thread state is cleared.
+struct ThreadGlobal {
+  PyObject* dict = nullptr;        // strong: the module dictionary of the fill
+  PyObject* value = nullptr;       // strong: the global, nullptr: empty
+  PyObject* attr_value = nullptr;  // strong: module_attr's entry, or nullptr
+  uint64_t tag = 0;                // dict_version when both were current
+};
+
+// The look-up caches of one thread for one module (free-threaded builds).
+//
+// Soundness. Every value is held strongly, so a hit never hands out an
+// object another thread has freed, whatever it did to the dictionaries. A
+// hit needs the version read now to equal the slot's tag; the version is one
+// counter that the interpreter's watcher call moves for every change of every
+// watched dict, before that change is made and with that dict's critical
+// section held. A fill watches the dict, reads the version and looks the
+// name up, all inside the same critical section: every change whose watcher
+// call the version read has seen had been made before the section began,
+// and none can be made until it ends, so the value found is the dict's value
+// at that version, never an older one under a newer tag (which reading the
+// version and looking up without the lock could record: the counter moves
+// before the new value is stored). Any change after that moves the counter
+// past the tag. A hit is therefore what a fresh look-up returns, except for
+// a change racing with the call, which may be seen or not. A value found in
+// builtins, or an attribute of the global, is kept only when the version read
+// for that dictionary equals the one read for the module dictionary: nothing
+// watched changed in between, so the global was still missing, or still the
+// same object, when the other was read.
+//
+// Lifetime. The block is owned by a capsule in the thread state's dict
+// (PyThreadState_GetDict), whose clearing releases the references. A
+// thread-local pointer reaches it fast; it is followed only while the
+// block names the current thread state, by address and unique id, and this
+// module. Released on its own thread, the block is freed and the pointer
+// reset; released on another (a thread state cleared by the interpreter's
+// finalization), the block is emptied and only its owner mark cleared, so the
+// pointer the first thread may still hold leads nowhere, and the memory is
+// left (one small block, in that rare case). What a slot held is released
+// when the thread refills that slot or its thread state is cleared.
+struct ThreadSites {
+  static constexpr int kSlots = 16;  // sites past these look up uncached
+  std::atomic<PyThreadState*> tstate;  // nullptr once released elsewhere
+  uint64_t tstate_id;
+  const Module* mod;
+  const void* owner;  // the address of the owning thread's pointer to it
+  ThreadGlobal slots[kSlots];
+};
+
+// The thread's block, as the thread-local pointer names it, and whether its
+// thread is releasing one (no new block is made meanwhile). The default TLS
+// model, as for the stack bound.
+struct ThreadSitesTls {
+  ThreadSites* block = nullptr;
+  bool releasing = false;
+};
+inline thread_local ThreadSitesTls thread_sites_tls{};
+
+// The slot of `site` for the calling thread, making the thread's block and
+// the site's index on first use; nullptr where it cannot be had (no thread
+// state dict, no memory, all slots given out): the caller looks up uncached.
+ThreadGlobal* thread_global_slow(Module& m, GlobalSite& site) noexcept;
+
+// Out of line: the TLS descriptor call it makes stays in a small function
+// that holds nothing in vector registers (tools/check_tls_calls.py).
+FRAME_NOINLINE inline ThreadGlobal* thread_global(Module& m, GlobalSite& site) noexcept {
+  ThreadSites* b = thread_sites_tls.block;
+  const int slot = std::atomic_ref<int>(site.thread_slot).load(std::memory_order_relaxed);
+  if (b != nullptr && slot >= 0) [[likely]] {
+    PyThreadState* ts = PyThreadState_GetUnchecked();
+    if (b->tstate.load(std::memory_order_relaxed) == ts && ts != nullptr &&
+        b->tstate_id == ts->id && b->mod == &m) {
+      return &b->slots[slot];
+    }
+  }
+  return thread_global_slow(m, site);
+}
+#endif
 
 // The cached global, or nullptr when the site must look again. Borrowed.
 inline PyObject* site_hit(const FnObject* f, const GlobalSite& site) noexcept {
@@ -367,6 +456,13 @@ PyObject* lookup_global_slow(FnObject* f, GlobalSite& site, PyObject* name) noex
 // The value of the global `name` as the function `f` sees it, or NameError.
 // New reference.
 inline PyObject* lookup_global(FnObject* f, GlobalSite& site, PyObject* name) noexcept {
+#ifdef Py_GIL_DISABLED
+  const ThreadGlobal* t = thread_global(*f->mod, site);
+  if (t != nullptr && t->value != nullptr && t->dict == f->globals &&
+      t->tag == dict_version(nullptr)) {
+    return Py_NewRef(t->value);
+  }
+#endif
   PyObject* v = site_hit(f, site);
   return v != nullptr ? Py_NewRef(v) : lookup_global_slow(f, site, name);
 }
@@ -411,6 +507,19 @@ int isinstance_of_global_attr_slow(FnObject* f, GlobalSite& site, PyObject* gnam
                                    PyObject* v) noexcept;
 inline int isinstance_of_global_attr(FnObject* f, GlobalSite& site, PyObject* gname, PyObject* attr,
                                      PyObject* v) noexcept {
+#ifdef Py_GIL_DISABLED
+  // The thread's slot holds the global, the class and the dict strongly; the
+  // tag covers both entries (see ThreadSites).
+  const ThreadGlobal* t = thread_global(*f->mod, site);
+  if (t != nullptr && t->attr_value != nullptr && t->dict == f->globals &&
+      t->tag == dict_version(nullptr) && Py_IS_TYPE(t->value, &PyModule_Type)) {
+    PyObject* cls = t->attr_value;
+    if (Py_IS_TYPE(v, reinterpret_cast<PyTypeObject*>(cls))) return 1;
+    // CAUTION: the instance check may run Python code that refills the slot.
+    Ref hold = Ref::borrow(cls);
+    return is_instance(*f->mod, v, cls);
+  }
+#endif
   PyObject* g = site_hit(f, site);  // nullptr on free-threaded builds
   // The global is the module the attribute entry was filled from (the entry
   // is reset on every refill of the global), so its dictionary is alive.

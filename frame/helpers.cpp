@@ -1,6 +1,7 @@
 // helpers.cpp - helpers the function bodies share: module-global look-up,
 // the instance test against a global's attribute, dict walks, and the
 // enforcement of argument annotations.
+#include <new>
 #include <utility>
 
 #include "frame.hpp"
@@ -11,7 +12,7 @@ namespace {
 // Whether a site may keep what it found in `d`: the dictionary is watched
 // from now on, so that dict_version moves whenever it changes (compat.hpp).
 // Without a watcher the site stays empty and every call looks again.
-bool helpers_watch(Module& m, PyObject* d) noexcept {
+[[maybe_unused]] bool helpers_watch(Module& m, PyObject* d) noexcept {
   if (m.dict_watcher < 0) return false;
   if (dict_watch(m.dict_watcher, d) == 0) return true;
   // Fails only for an id not registered or an object that is no dict: never
@@ -22,27 +23,183 @@ bool helpers_watch(Module& m, PyObject* d) noexcept {
 
 }  // namespace
 
+#ifdef Py_GIL_DISABLED
 namespace {
 
-// The look-up of a free-threaded build: no site, strong references only
-// (unused, and so not emitted, on GIL builds).
-[[maybe_unused]] PyObject* helpers_lookup_uncached(FnObject* f, PyObject* name) noexcept {
-  PyObject* v = nullptr;
-  PyObject* globals = f->globals;
-  if (globals != nullptr) {
-    const int found = PyDict_GetItemRef(globals, name, &v);
-    if (found != 0) return v;  // the value, or nullptr with the error
+constexpr const char kThreadSitesName[] = "tarnex.frame.thread_sites";
+
+// Empties a slot: the references go only once it is consistent again, since
+// a destructor they run may call back into the very site.
+void helpers_slot_set(ThreadGlobal* t, PyObject* dict, PyObject* value, uint64_t tag) noexcept {
+  PyObject* old_dict = t->dict;
+  PyObject* old_value = t->value;
+  PyObject* old_attr = t->attr_value;
+  t->dict = Py_XNewRef(dict);
+  t->value = Py_XNewRef(value);
+  t->attr_value = nullptr;
+  t->tag = tag;
+  Py_XDECREF(old_dict);
+  Py_XDECREF(old_value);
+  Py_XDECREF(old_attr);
+}
+
+// The capsule's destructor: the thread state's dict is being cleared (or
+// the entry dropped).
+void helpers_thread_sites_release(PyObject* capsule) noexcept {
+  auto* b = static_cast<ThreadSites*>(PyCapsule_GetPointer(capsule, kThreadSitesName));
+  if (b == nullptr) {
+    PyErr_Clear();
+    return;
   }
-  const int found = PyDict_GetItemRef(f->mod->builtins_dict, name, &v);
-  if (found != 0) return v;
-  PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-  return nullptr;
+  ThreadSitesTls& tls = thread_sites_tls;
+  // Only the thread that made the block holds a pointer to it; where that
+  // thread is not this one (and still runs), its pointer must lead nowhere.
+  const bool own = b->owner == &tls;
+  if (own) {
+    if (tls.block == b) tls.block = nullptr;
+  } else {
+    b->tstate.store(nullptr, std::memory_order_relaxed);
+  }
+  // Destructors run by the releases below may call into a site: they look
+  // up uncached instead of making a block no thread state would release.
+  const bool was_releasing = own && tls.releasing;
+  if (own) tls.releasing = true;
+  for (ThreadGlobal& t : b->slots) helpers_slot_set(&t, nullptr, nullptr, 0);
+  if (own) {
+    tls.releasing = was_releasing;
+    PyMem_RawFree(b);
+  }
+}
+
+// The calling thread's block from its thread state's dict, made there on
+// first use. nullptr (no error set) where none can be had.
+ThreadSites* helpers_thread_sites(Module& m, PyThreadState* ts) noexcept {
+  ThreadSitesTls& tls = thread_sites_tls;
+  if (tls.releasing || m.dotted_obj == nullptr) return nullptr;
+  PyObject* tsdict = PyThreadState_GetDict();  // borrowed; nullptr: none
+  if (tsdict == nullptr) return nullptr;
+  PyObject* exc = PyErr_GetRaisedException();  // a call may be failing
+  ThreadSites* b = nullptr;
+  PyObject* found = nullptr;
+  // The module's dotted name is the key: one block per module and thread.
+  const int r = PyDict_GetItemRef(tsdict, m.dotted_obj, &found);
+  if (r > 0 && PyCapsule_IsValid(found, kThreadSitesName)) {
+    b = static_cast<ThreadSites*>(PyCapsule_GetPointer(found, kThreadSitesName));
+    if (b->tstate.load(std::memory_order_relaxed) != ts || b->mod != &m) b = nullptr;
+  } else if (r == 0) {
+    b = static_cast<ThreadSites*>(PyMem_RawCalloc(1, sizeof(ThreadSites)));
+    if (b != nullptr) {
+      new (b) ThreadSites{};
+      b->tstate.store(ts, std::memory_order_relaxed);
+      b->tstate_id = ts->id;
+      b->mod = &m;
+      b->owner = &tls;
+      PyObject* capsule = PyCapsule_New(b, kThreadSitesName, helpers_thread_sites_release);
+      if (capsule == nullptr) {
+        PyMem_RawFree(b);
+        b = nullptr;
+      } else {
+        // On failure the capsule's release frees the block.
+        if (PyDict_SetItem(tsdict, m.dotted_obj, capsule) < 0) b = nullptr;
+        Py_DECREF(capsule);
+      }
+    }
+  }
+  Py_XDECREF(found);
+  PyErr_SetRaisedException(exc);  // whatever failed here is not the caller's
+  if (b != nullptr) tls.block = b;
+  return b;
 }
 
 }  // namespace
 
+ThreadGlobal* thread_global_slow(Module& m, GlobalSite& site) noexcept {
+  PyThreadState* ts = PyThreadState_GetUnchecked();
+  if (ts == nullptr) return nullptr;
+  int slot = std::atomic_ref<int>(site.thread_slot).load(std::memory_order_acquire);
+  if (slot < 0) {
+    m.thread_sites_lock.lock();
+    slot = site.thread_slot;
+    if (slot < 0 && m.thread_sites_used < ThreadSites::kSlots) {
+      slot = m.thread_sites_used++;
+      std::atomic_ref<int>(site.thread_slot).store(slot, std::memory_order_release);
+    }
+    m.thread_sites_lock.unlock();
+    if (slot < 0) return nullptr;
+  }
+  ThreadSites* b = thread_sites_tls.block;
+  if (b == nullptr || b->tstate.load(std::memory_order_relaxed) != ts ||
+      b->tstate_id != ts->id || b->mod != &m) {
+    b = helpers_thread_sites(m, ts);
+    if (b == nullptr) return nullptr;
+  }
+  return &b->slots[slot];
+}
+
+namespace {
+
+// Looks `name` up in `d` under the dict's critical section, watching it first
+// and reading the version inside (see ThreadSites): *tag is the version the
+// result belongs to, *watched whether later changes will move it. 1, 0 or -1
+// as PyDict_GetItemRef.
+int helpers_fill_lookup(Module& m, PyObject* d, PyObject* name, PyObject** v, uint64_t* tag,
+                        bool* watched) noexcept {
+  int found = 0;
+  Py_BEGIN_CRITICAL_SECTION(d);
+  *watched = m.dict_watcher >= 0 && dict_watch(m.dict_watcher, d) == 0;
+  *tag = dict_version(d);
+  // CAUTION: a key that is no str may run its __eq__ here, which may change
+  // the dict (moving the version past *tag) or suspend this section.
+  found = PyDict_GetItemRef(d, name, v);
+  Py_END_CRITICAL_SECTION();
+  if (!*watched) PyErr_Clear();  // dict_watch fails only for a dict never here
+  return found;
+}
+
+// The free-threaded miss: the look-up, filling the thread's slot.
+PyObject* helpers_lookup_thread(FnObject* f, GlobalSite& site, PyObject* name) noexcept {
+  Module& m = *f->mod;
+  PyObject* globals = f->globals;
+  PyObject* v = nullptr;
+  uint64_t tag = 0;
+  bool watched = false;
+  int found = 0;
+  if (globals != nullptr) {
+    found = helpers_fill_lookup(m, globals, name, &v, &tag, &watched);
+    if (found < 0) return nullptr;
+  }
+  bool keep = globals != nullptr && watched;
+  if (found == 0) {
+    uint64_t btag = 0;
+    bool bwatched = false;
+    found = helpers_fill_lookup(m, m.builtins_dict, name, &v, &btag, &bwatched);
+    if (found < 0) return nullptr;
+    if (found == 0) {
+      PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+      return nullptr;
+    }
+    keep = keep && bwatched && btag == tag;
+  }
+  // The slot is looked up after the look-ups, whose code may have run a
+  // call that filled it: what is found here replaces that.
+  ThreadGlobal* t = thread_global(m, site);
+  if (t != nullptr) {
+    if (keep) {
+      helpers_slot_set(t, globals, v, tag);
+    } else {
+      helpers_slot_set(t, nullptr, nullptr, 0);
+    }
+  }
+  return v;
+}
+
+}  // namespace
+#endif
+
 PyObject* lookup_global_slow(FnObject* f, GlobalSite& site, PyObject* name) noexcept {
-  if constexpr (kFreeThreaded) return helpers_lookup_uncached(f, name);
+#ifdef Py_GIL_DISABLED
+  return helpers_lookup_thread(f, site, name);
+#else
   PyObject* globals = f->globals;
   PyObject* builtins = f->mod->builtins_dict;
   // Whatever the site held no longer applies, the attribute entry included:
@@ -88,6 +245,7 @@ PyObject* lookup_global_slow(FnObject* f, GlobalSite& site, PyObject* name) noex
   }
   if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
   return nullptr;
+#endif
 }
 
 PyObject* module_attr(Module& m, GlobalSite& site, PyObject* g, PyObject* attr) noexcept {
@@ -96,10 +254,26 @@ PyObject* module_attr(Module& m, GlobalSite& site, PyObject* g, PyObject* attr) 
       _PyType_Lookup(&PyModule_Type, attr) == nullptr) {
     PyObject* md = PyModule_GetDict(g);  // borrowed; `g` is held by the caller
     if (md != nullptr) {
-      if constexpr (kFreeThreaded) {
-        PyObject* v = nullptr;
-        if (PyDict_GetItemRef(md, attr, &v) != 0) return v;
-      } else {
+#ifdef Py_GIL_DISABLED
+      // `g` came from the site's global look-up just before: the entry is
+      // kept when the slot holds `g` at the version read here, so that the
+      // one tag of the slot covers both (see ThreadSites).
+      PyObject* v = nullptr;
+      uint64_t tag = 0;
+      bool watched = false;
+      const int found = helpers_fill_lookup(m, md, attr, &v, &tag, &watched);
+      if (found < 0) return nullptr;
+      if (found > 0) {
+        ThreadGlobal* t = watched ? thread_global(m, site) : nullptr;
+        if (t != nullptr && t->value == g && t->tag == tag) {
+          PyObject* old = t->attr_value;
+          t->attr_value = Py_NewRef(v);
+          Py_XDECREF(old);
+        }
+        return v;
+      }
+#else
+      {
         // As for the global itself: the version is read before the look-up,
         // whose key comparisons may run Python code.
         const bool watched = helpers_watch(m, md);
@@ -117,6 +291,7 @@ PyObject* module_attr(Module& m, GlobalSite& site, PyObject* g, PyObject* attr) 
         }
         if (PyErr_Occurred()) return nullptr;
       }
+#endif
     }
   }
   return PyObject_GetAttr(g, attr);
