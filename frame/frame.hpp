@@ -400,7 +400,7 @@ struct ThreadGlobal {
 // left (one small block, in that rare case). What a slot held is released
 // when the thread refills that slot or its thread state is cleared.
 struct ThreadSites {
-  static constexpr int kSlots = 16;  // sites past these look up uncached
+  static constexpr int kSlots = 16;    // sites past these look up uncached
   std::atomic<PyThreadState*> tstate;  // nullptr once released elsewhere
   uint64_t tstate_id;
   const Module* mod;

@@ -128,8 +128,8 @@ ThreadGlobal* thread_global_slow(Module& m, GlobalSite& site) noexcept {
     if (slot < 0) return nullptr;
   }
   ThreadSites* b = thread_sites_tls.block;
-  if (b == nullptr || b->tstate.load(std::memory_order_relaxed) != ts ||
-      b->tstate_id != ts->id || b->mod != &m) {
+  if (b == nullptr || b->tstate.load(std::memory_order_relaxed) != ts || b->tstate_id != ts->id ||
+      b->mod != &m) {
     b = helpers_thread_sites(m, ts);
     if (b == nullptr) return nullptr;
   }
