@@ -346,3 +346,102 @@ def test_stress_shared_inputs_and_globals(real):
     assert min(calls) >= 3 * len(NAMES) and min(rounds.values()) >= 1, (calls, rounds)
     assert bk.torch is torch
     print(f"{sys.implementation.name}: {sum(calls)} calls in {SECONDS:g} s, {rounds}")
+
+
+# ------------------------------------------- the method `to` and the caches
+
+
+class Holder:
+    """A `torch` that is no module: the global is cached, its `Tensor` read
+    by plain attribute access (and an instance, so it can be freed)."""
+
+    Tensor = StandIn
+
+
+def _call_and_keep(holder):
+    saved = bk.torch
+    bk.torch = holder
+    try:
+        return bk.to_device({"k": StandIn("h")}, DEVICE)["k"].op == "to"
+    finally:
+        bk.torch = saved
+
+
+@pytest.mark.parametrize("where", ["exited-thread", "this-thread-next-call"])
+def test_cached_global_is_released(where):
+    """A thread's cache holds what it found strongly, and lets go when that
+    thread refills the site or its thread state goes."""
+    import gc
+    import weakref
+
+    holder = Holder()
+    ref = weakref.ref(holder)
+    if where == "exited-thread":
+        results = []
+        t = threading.Thread(target=lambda: results.append(_call_and_keep(holder)))
+        t.start()
+        t.join()
+        assert results == [True]
+    else:
+        assert _call_and_keep(holder)
+        # The next call, with the real torch bound again, refills the site.
+        assert type(bk.to_device({"k": StandIn("n")}, DEVICE)["k"]) is StandIn
+    del holder
+    gc.collect()
+    assert ref() is None
+
+
+def test_method_to_against_attribute_and_class_changes():
+    """Threads set and delete an instance attribute `to`, give the object a
+    dictionary and take it away, and replace the class's `to`, while others
+    call it: every call gets one of the answers the look-up by name gives."""
+
+    def base(self, *a):
+        return "base"
+
+    def other(self, *a):
+        return "other"
+
+    def own(*a):
+        return "own"
+
+    class C:
+        to = base
+
+    objs = [C() for _ in range(4)]
+    answers = {"base", "other", "own"}
+    stop = threading.Event()
+    failures = []
+
+    def caller():
+        while not stop.is_set():
+            for o in objs:
+                for r in (bk.to_device(o, DEVICE), bk.to_device({"k": o}, DEVICE)["k"]):
+                    if r not in answers:
+                        failures.append(r)
+
+    def changer():
+        while not stop.is_set():
+            for o in objs:
+                o.to = own
+                del o.to
+                o.__dict__ = {"x": 1}
+                vars(o).clear()
+            C.to = other
+            C.to = base
+
+    saved = bk.torch
+    bk.torch = types.SimpleNamespace(Tensor=C)
+    threads = [threading.Thread(target=caller) for _ in range(4)]
+    threads += [threading.Thread(target=changer) for _ in range(2)]
+    try:
+        for t in threads:
+            t.start()
+        time.sleep(min(SECONDS, 2.0))
+    finally:
+        stop.set()
+        for t in threads:
+            t.join()
+        bk.torch = saved
+    assert not failures, failures[:5]
+    assert bk.to_device(objs[0], DEVICE) == "base"
