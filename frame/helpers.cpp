@@ -147,12 +147,13 @@ int helpers_fill_lookup(Module& m, PyObject* d, PyObject* name, PyObject** v, ui
   int found = 0;
   Py_BEGIN_CRITICAL_SECTION(d);
   *watched = m.dict_watcher >= 0 && dict_watch(m.dict_watcher, d) == 0;
+  // dict_watch fails only for an id not registered or no dict: never here.
+  if (!*watched && m.dict_watcher >= 0) PyErr_Clear();
   *tag = dict_version(d);
   // CAUTION: a key that is no str may run its __eq__ here, which may change
   // the dict (moving the version past *tag) or suspend this section.
   found = PyDict_GetItemRef(d, name, v);
   Py_END_CRITICAL_SECTION();
-  if (!*watched) PyErr_Clear();  // dict_watch fails only for a dict never here
   return found;
 }
 
