@@ -28,6 +28,11 @@ namespace {
 
 constexpr const char kThreadSitesName[] = "tarnex.frame.thread_sites";
 
+// The calling thread's record, from a function of its own: the callers
+// below clear slots with vector stores, which must not sit beside the TLS
+// descriptor call (tools/check_tls_calls.py).
+FRAME_NOINLINE ThreadSitesTls& helpers_tls() noexcept { return thread_sites_tls; }
+
 // Empties a slot: the references go only once it is consistent again, since
 // a destructor they run may call back into the very site.
 void helpers_slot_set(ThreadGlobal* t, PyObject* dict, PyObject* value, uint64_t tag) noexcept {
@@ -51,7 +56,7 @@ void helpers_thread_sites_release(PyObject* capsule) noexcept {
     PyErr_Clear();
     return;
   }
-  ThreadSitesTls& tls = thread_sites_tls;
+  ThreadSitesTls& tls = helpers_tls();
   // Only the thread that made the block holds a pointer to it; where that
   // thread is not this one (and still runs), its pointer must lead nowhere.
   const bool own = b->owner == &tls;
@@ -74,7 +79,7 @@ void helpers_thread_sites_release(PyObject* capsule) noexcept {
 // The calling thread's block from its thread state's dict, made there on
 // first use. nullptr (no error set) where none can be had.
 ThreadSites* helpers_thread_sites(Module& m, PyThreadState* ts) noexcept {
-  ThreadSitesTls& tls = thread_sites_tls;
+  ThreadSitesTls& tls = helpers_tls();
   if (tls.releasing || m.dotted_obj == nullptr) return nullptr;
   PyObject* tsdict = PyThreadState_GetDict();  // borrowed; nullptr: none
   if (tsdict == nullptr) return nullptr;
@@ -127,7 +132,7 @@ ThreadGlobal* thread_global_slow(Module& m, GlobalSite& site) noexcept {
     m.thread_sites_lock.unlock();
     if (slot < 0) return nullptr;
   }
-  ThreadSites* b = thread_sites_tls.block;
+  ThreadSites* b = helpers_tls().block;
   if (b == nullptr || b->tstate.load(std::memory_order_relaxed) != ts || b->tstate_id != ts->id ||
       b->mod != &m) {
     b = helpers_thread_sites(m, ts);
