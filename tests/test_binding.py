@@ -8,6 +8,8 @@ import torch
 
 import tarnex.core._batchkit as bk
 
+from functions import FUNCTIONS
+
 
 def _call_raw(f, args, kwnames):
     """Calls f through PyObject_Vectorcall with any kwnames tuple, as C code may."""
@@ -44,10 +46,8 @@ def test_binding_messages_and_entry(call, message, entries):
     with pytest.raises(TypeError) as info:
         call()
     assert str(info.value) == message
-    name = message.split("(")[0]
-    first = {"forward": 22, "to_device": 15, "split_batch": 49, "example_probe": 63,
-             "example_tensor": 30, "set_primary_input": 37}[name]
-    assert entries(info.value) == [(f"tarnex.core._batchkit.{name}", "tarnex/core/_batchkit.py", first)]
+    row = FUNCTIONS[message.split("(")[0]]
+    assert entries(info.value) == [(row.entry, row.file, row.first)]
 
 
 def test_keywords_match_by_content_and_in_any_order():
@@ -65,7 +65,7 @@ def test_keywords_must_be_strings(entries):
     with pytest.raises(TypeError) as info:
         _call_raw(bk.forward, [len, 1], (1,))
     assert str(info.value) == "forward() keywords must be strings"
-    assert entries(info.value)[-1][2] == 22
+    assert entries(info.value)[-1][2] == FUNCTIONS["forward"].first
     # The interpreter refuses such a dict itself, before our code runs.
     with pytest.raises(TypeError, match="keywords must be strings"):
         bk.forward(len, **{1: 2})

@@ -11,23 +11,8 @@ import pytest
 
 import tarnex.core._batchkit as bk
 
-NAMES = ["to_device", "forward", "example_tensor", "set_primary_input", "split_batch", "example_probe"]
-SIGNATURES = {
-    "to_device": "(x, device: 'str')",
-    "forward": "(model, x)",
-    "example_tensor": "(x) -> 'torch.Tensor'",
-    "set_primary_input": "(x, replacement: 'torch.Tensor')",
-    "split_batch": "(batch)",
-    "example_probe": "(x) -> 'Any'",
-}
-CODES = {
-    "to_device": (2, 15, ("x", "device", "k", "v")),
-    "forward": (2, 22, ("model", "x", "out")),
-    "example_tensor": (1, 30, ("x", "genexpr", "genexpr")),
-    "set_primary_input": (2, 37, ("x", "replacement", "out", "k", "v")),
-    "split_batch": (1, 49, ("batch", "labels", "inputs", "k", "v")),
-    "example_probe": (1, 63, ("x", "k", "v")),
-}
+from functions import BATCHKIT_NAMES as NAMES
+from functions import FUNCTIONS, MODULE_DOCS
 
 
 @pytest.fixture
@@ -50,34 +35,38 @@ def fresh():
 def test_identity_attributes(name):
     f = getattr(bk, name)
     assert f.__name__ == f.func_name == f.__qualname__ == name
-    assert f.__module__ == "tarnex.core._batchkit"
+    assert f.__module__ == FUNCTIONS[name].module
     assert f.__globals__ is f.func_globals is vars(bk)
     assert f.__closure__ is None and f.func_closure is None
     assert f.__defaults__ is None and f.__kwdefaults__ is None
     assert f._is_coroutine is False
     assert repr(f) == f"<cyfunction {name} at {hex(id(f))}>"
-    assert str(inspect.signature(f)) == SIGNATURES[name]
+    assert str(inspect.signature(f)) == FUNCTIONS[name].signature
 
 
 @pytest.mark.parametrize("name", NAMES)
 def test_code_objects(name):
     code = getattr(bk, name).__code__
-    argcount, first, varnames = CODES[name]
+    row = FUNCTIONS[name]
     assert code is getattr(bk, name).func_code
-    assert (code.co_argcount, code.co_firstlineno, code.co_varnames) == (argcount, first, varnames)
+    assert (code.co_argcount, code.co_firstlineno, code.co_varnames) == (row.argcount, row.first, row.varnames)
     assert code.co_posonlyargcount == code.co_kwonlyargcount == 0
-    assert code.co_filename == "tarnex/core/_batchkit.py"
+    assert code.co_filename == row.file
     assert code.co_flags & (inspect.CO_OPTIMIZED | inspect.CO_NEWLOCALS) == 3
     assert not code.co_flags & inspect.CO_GENERATOR
 
 
 def test_docstrings_and_annotations():
-    assert bk.__doc__.startswith("\nShared utilities for PyTorch model introspection.\n")
-    assert bk.to_device.__doc__ == "Move x to device \u2014 handles plain tensors and HF dict inputs."
-    assert bk.forward.func_doc == "Run forward pass \u2014 handles plain tensors and HF dict inputs/outputs."
-    assert bk.example_probe.__doc__ == "Small example batch (\u22648 samples) for hook auto-selection."
+    assert bk.__doc__.startswith(f"\n{MODULE_DOCS[bk.__name__]}\n")
+    # One-line docstrings are the whole line; longer ones start with it.
+    for name in ("to_device", "example_probe"):
+        assert getattr(bk, name).__doc__ == FUNCTIONS[name].doc
+    assert bk.forward.func_doc == FUNCTIONS["forward"].doc
+    assert bk.split_batch.__doc__.startswith(FUNCTIONS["split_batch"].doc + "\n")
     assert bk.split_batch.__doc__.endswith("unpack it as (x, y).\n    ")
-    assert bk.example_tensor.__annotations__ == {"return": "torch.Tensor"}
+    for name in NAMES:
+        assert getattr(bk, name).__doc__.split("\n", 1)[0] == FUNCTIONS[name].doc, name
+        assert getattr(bk, name).__annotations__ == FUNCTIONS[name].annotations, name
     ann = bk.forward.__annotations__
     assert ann == {} and bk.forward.__annotations__ is ann  # made once, then kept
 
@@ -216,8 +205,8 @@ def test_functools_partial_and_wraps():
         return bk.to_device(*a, **k)
 
     assert wrapper.__name__ == "to_device" and wrapper.__doc__ == bk.to_device.__doc__
-    assert wrapper.__annotations__ == {"device": "str"}
-    assert str(inspect.signature(wrapper)) == "(x, device: 'str')"
+    assert wrapper.__annotations__ == FUNCTIONS["to_device"].annotations
+    assert str(inspect.signature(wrapper)) == FUNCTIONS["to_device"].signature
 
 
 @pytest.mark.parametrize("attr", ["__name__", "__qualname__"])

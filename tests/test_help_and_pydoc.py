@@ -15,22 +15,14 @@ import torch
 
 import tarnex.core._batchkit as bk
 
+from functions import FUNCTIONS, MODULE_DOCS, of
+
 MNIST_BUILT = importlib.util.find_spec("tarnex.data.mnist") is not None
 needs_mnist = pytest.mark.skipif(not MNIST_BUILT, reason="tarnex.data.mnist is not built in this checkout")
 
 # name -> (signature as help() shows it, first line of its docstring)
-BATCHKIT = {
-    "to_device": ("(x, device: 'str')", "Move x to device \u2014 handles plain tensors and HF dict inputs."),
-    "forward": ("(model, x)", "Run forward pass \u2014 handles plain tensors and HF dict inputs/outputs."),
-    "example_tensor": ("(x) -> 'torch.Tensor'", "Return a plain tensor from x (first tensor value for dict inputs)."),
-    "set_primary_input": (
-        "(x, replacement: 'torch.Tensor')",
-        "Return x with the first tensor replaced by replacement (for gradient tracking).",
-    ),
-    "split_batch": ("(batch)", "Split a batch into (x, y) from a tuple, list, or HF-style dict."),
-    "example_probe": ("(x) -> 'Any'", "Small example batch (\u22648 samples) for hook auto-selection."),
-}
-
+BATCHKIT = {f.name: (f.signature, f.doc) for f in of(bk.__name__)}
+MNIST_LOADERS = FUNCTIONS["mnist_loaders"]
 
 def _shown(name, sig):
     """The signature that pydoc shows for a Python function `def name<sig>` in
@@ -64,7 +56,7 @@ def test_help_on_each_function(name):
 
 def test_help_on_the_module_lists_every_function_with_its_doc():
     text = pydoc.render_doc(bk, renderer=pydoc.plaintext)
-    assert "NAME\n    tarnex.core._batchkit - Shared utilities for PyTorch model introspection.\n" in text
+    assert f"NAME\n    tarnex.core._batchkit - {MODULE_DOCS[bk.__name__]}\n" in text
     functions = text.split("\nFUNCTIONS\n", 1)[1].split("\nDATA\n", 1)[0]
     for name, (sig, first) in BATCHKIT.items():
         assert f"    {name}{_shown(name, sig)}\n        {first}\n" in functions
@@ -95,10 +87,10 @@ def test_mnist_introspection():
 
     f = mnist.mnist_loaders
     sig = inspect.signature(f)
-    assert str(sig) == "(batch_size: 'int' = 64)"
+    assert str(sig) == MNIST_LOADERS.signature
     assert sig.parameters["batch_size"].kind is inspect.Parameter.POSITIONAL_OR_KEYWORD
     assert typing.get_type_hints(f) == {"batch_size": int}
-    shown = _shown("mnist_loaders", "(batch_size: 'int' = 64)")
+    shown = _shown("mnist_loaders", MNIST_LOADERS.signature)
     assert _help(f) == _header(f, "tarnex.data.mnist") + f"mnist_loaders{shown}\n\n"
     text = pydoc.render_doc(mnist, renderer=pydoc.plaintext)
     assert f"\nFUNCTIONS\n    mnist_loaders{shown}\n" in text
@@ -108,4 +100,4 @@ def test_mnist_introspection():
     assert part.func is f and str(inspect.signature(part)) == "()"
     wrapper = functools.wraps(f)(lambda *a, **k: f(*a, **k))
     assert wrapper.__name__ == "mnist_loaders" and wrapper.__doc__ is None
-    assert str(inspect.signature(wrapper)) == "(batch_size: 'int' = 64)"
+    assert str(inspect.signature(wrapper)) == MNIST_LOADERS.signature

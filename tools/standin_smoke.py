@@ -20,24 +20,17 @@ import traceback
 import types
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path[:0] = [*sys.argv[1:], os.path.join(HERE, "standin")]
+# tests/ for the table of the functions' facts that the suite checks too
+# (plain Python, importing nothing).
+sys.path[:0] = [*sys.argv[1:], os.path.join(HERE, "standin"), os.path.join(os.path.dirname(HERE), "tests")]
 
 import torch  # noqa: E402  (the stand-in)
 
 import tarnex.core._batchkit as bk  # noqa: E402
 import tarnex.data.mnist as mn  # noqa: E402
+from functions import BATCHKIT_FILE, BATCHKIT_NAMES, FUNCTIONS  # noqa: E402
 
-FILE, MFILE = "tarnex/core/_batchkit.py", "tarnex/data/mnist.py"
-FIRST = {"to_device": 15, "forward": 22, "example_tensor": 30, "set_primary_input": 37,
-         "split_batch": 49, "example_probe": 63}
-SIGNATURES = {
-    "to_device": "(x, device: 'str')",
-    "forward": "(model, x)",
-    "example_tensor": "(x) -> 'torch.Tensor'",
-    "set_primary_input": "(x, replacement: 'torch.Tensor')",
-    "split_batch": "(batch)",
-    "example_probe": "(x) -> 'Any'",
-}
+FIRST = {name: FUNCTIONS[name].first for name in BATCHKIT_NAMES}
 CHECKS = []
 
 
@@ -67,14 +60,15 @@ def raises(exc_type, fn, *args, **kwargs):
 
 def expect_error(call, exc_type, message, where):
     """call() raises exc_type with exactly `message` (a str) or a message that
-    starts with it (a 1-tuple), with one traceback entry per (name, line)."""
+    starts with it (a 1-tuple), with one traceback entry per (name, line):
+    a function of the table or the generator expression of example_tensor."""
     e = raises(exc_type, call)
     text = str(e)
     if isinstance(message, tuple):
         assert text.startswith(message[0]), text
     else:
         assert text == message, f"{text!r} != {message!r}"
-    want = [(n if "." in n or n == "genexpr" else f"tarnex.core._batchkit.{n}", MFILE if n.startswith("tarnex.data") else FILE, line)
+    want = [(FUNCTIONS[n].entry, FUNCTIONS[n].file, line) if n in FUNCTIONS else (n, BATCHKIT_FILE, line)
             for n, line in where]
     assert entries(e) == want, f"{entries(e)} != {want}"
 
@@ -86,7 +80,7 @@ def T(n=12):
 @check
 def modules_import_with_their_globals():
     assert bk.torch is torch and mn.DataLoader is torch.utils.data.DataLoader
-    assert bk.__name__ == "tarnex.core._batchkit" and mn.__name__ == "tarnex.data.mnist"
+    assert bk.__name__ == FUNCTIONS["to_device"].module and mn.__name__ == FUNCTIONS["mnist_loaders"].module
     assert all(callable(getattr(bk, n)) for n in FIRST) and callable(mn.mnist_loaders)
 
 
@@ -209,17 +203,21 @@ def torch_global_removed_and_restored():
 
 @check
 def function_objects_introspection():
-    for name, first in FIRST.items():
-        f = getattr(bk, name)
-        assert f.__name__ == f.__qualname__ == name and f.__module__ == "tarnex.core._batchkit"
-        assert f.__globals__ is vars(bk) and f.__defaults__ is None and f.__closure__ is None
+    for row in FUNCTIONS.values():
+        name, mod = row.name, bk if row.module == bk.__name__ else mn
+        f = getattr(mod, name)
+        assert f.__name__ == f.__qualname__ == name and f.__module__ == row.module
+        assert f.__globals__ is vars(mod) and f.__defaults__ == row.defaults and f.__closure__ is None
         # The address as the interpreter shows one (%p: zero-padded capitals on Windows).
         assert repr(f) == f"<cyfunction {name} at {object.__repr__(f).rsplit(' at ', 1)[1]}", repr(f)
         assert int(repr(f).rsplit(" at ", 1)[1][:-1], 16) == id(f)
-        assert str(inspect.signature(f)) == SIGNATURES[name], (name, str(inspect.signature(f)))
-        assert f.__code__.co_firstlineno == first and f.__code__.co_filename == FILE
+        assert str(inspect.signature(f)) == row.signature, (name, str(inspect.signature(f)))
+        code = f.__code__
+        assert (code.co_firstlineno, code.co_filename) == (row.first, row.file), name
+        assert (code.co_argcount, code.co_varnames) == (row.argcount, row.varnames), name
+        assert f.__annotations__ == row.annotations, name
         assert pickle.loads(pickle.dumps(f)) is f
-        assert f.__doc__ is None or isinstance(f.__doc__, str)
+        assert (f.__doc__ and f.__doc__.split("\n", 1)[0]) == row.doc, name
     ann = bk.to_device.__annotate__(1)
     assert ann == {"device": "str"} and ann is not bk.to_device.__annotations__
     # The same answer wherever a C long is 32 bits (Windows) or 64.
@@ -328,15 +326,15 @@ def mnist_loaders_with_stand_ins():
     for fail_on, line in [(1, 6), (2, 7), (3, 8), (4, 9), (5, 10)]:
         expect_error(lambda: with_fakes(Fakes(fail_on), lambda: mn.mnist_loaders(4)), KeyError,
                      repr(["ToTensor", "MNIST", "MNIST", "DataLoader", "DataLoader"][fail_on - 1]),
-                     [("tarnex.data.mnist.mnist_loaders", line)])
+                     [("mnist_loaders", line)])
     expect_error(lambda: mn.mnist_loaders(0), ValueError, ("batch_size should be a positive integer",),
-                 [("tarnex.data.mnist.mnist_loaders", 9)])
+                 [("mnist_loaders", 9)])
     expect_error(lambda: mn.mnist_loaders("32"), TypeError,
                  "Argument 'batch_size' has incorrect type (expected int, got str)",
-                 [("tarnex.data.mnist.mnist_loaders", 5)])
+                 [("mnist_loaders", FUNCTIONS["mnist_loaders"].first)])
     expect_error(lambda: mn.mnist_loaders(1, 2), TypeError,
                  "mnist_loaders() takes at most 1 positional argument (2 given)",
-                 [("tarnex.data.mnist.mnist_loaders", 5)])
+                 [("mnist_loaders", FUNCTIONS["mnist_loaders"].first)])
 
 
 def main():
