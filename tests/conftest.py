@@ -1,4 +1,7 @@
-"""Shared fixtures; also makes sure the tests run against the installed build."""
+"""Shared fixtures; also makes sure the tests run against the installed build,
+and leaves out what needs the real torch where there is none."""
+import ast
+import functools
 import gc
 import importlib.util
 import os
@@ -8,6 +11,7 @@ import sysconfig
 import pytest
 
 _REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+_HERE = os.path.join(_REPO, "tests")
 
 
 def pytest_configure(config):
@@ -29,6 +33,118 @@ def pytest_configure(config):
                 f"tarnex is imported from the source tree ({here}); install it with pip and "
                 "run the tests with 'python -P -m pytest' so the compiled package is used"
             )
+
+
+# ------------------------------------------------------------ the real torch
+# A test that needs the real torch carries the needs_torch mark: a file whose
+# module-level code uses it, as `pytestmark = pytest.mark.needs_torch`; a
+# single test of a file that runs without it, as a decorator. Where this
+# interpreter has no real torch (none at all, or the stand-in of
+# tools/standin/), a marked file is not even imported (importing it would
+# fail, and -m deselects only what was collected); a marked test is left to
+# -m "not needs_torch", and one still selected stops the run instead of
+# failing in some unrelated way. A test file that imports torch, torchvision
+# or the path table at module level without the mark stops the run too: the
+# mark is the one list of what needs torch, so it must not be forgotten.
+
+# Files that do import torch at module level and run against the stand-in
+# too (their own cases that need the real torch are marked).
+_RUNS_ON_THE_STANDIN = {"test_free_threading.py"}
+# What needs the real torch in files that carry no mark of their own yet.
+_NEEDS_TORCH_UNMARKED_FILES = {"test_lookup_caches.py"}
+_NEEDS_TORCH_UNMARKED_TESTS = {"test_free_threading.py::test_stress_shared_inputs_and_globals[real-torch]"}
+_TORCH_MODULES = {"torch", "torchvision", "paths"}
+_UNMARKED = pytest.StashKey[set]()
+
+
+@functools.cache
+def real_torch():
+    """Whether this interpreter has the real torch and torchvision (not the
+    stand-ins, not a torch built for another Python that fails to load)."""
+    try:
+        import torch
+        import torchvision  # noqa: F401
+    except Exception:  # noqa: BLE001 - any failure to load means no torch here
+        return False
+    return not getattr(torch, "__version__", "").endswith("+standin")
+
+
+@functools.cache
+def _module_level(path):
+    """(marked needs_torch, imports torch) of a test file, read from its source
+    (not imported): a `pytestmark` that names needs_torch; an import of torch,
+    torchvision or the path table, or an importorskip of them, outside
+    functions."""
+    with open(path, "rb") as f:
+        tree = ast.parse(f.read(), path)
+    marked = imports = False
+    todo = list(tree.body)
+    while todo:
+        node = todo.pop()
+        if isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef, ast.Lambda)):
+            continue
+        if isinstance(node, ast.Assign) and any(isinstance(t, ast.Name) and t.id == "pytestmark"
+                                                for t in node.targets):
+            marked |= any(isinstance(n, ast.Attribute) and n.attr == "needs_torch" for n in ast.walk(node.value))
+        elif isinstance(node, ast.Import):
+            imports |= any(a.name.split(".")[0] in _TORCH_MODULES for a in node.names)
+        elif isinstance(node, ast.ImportFrom):
+            imports |= node.level == 0 and (node.module or "").split(".")[0] in _TORCH_MODULES
+        elif (isinstance(node, ast.Call) and isinstance(node.func, ast.Attribute)
+              and node.func.attr == "importorskip" and node.args
+              and isinstance(node.args[0], ast.Constant) and str(node.args[0].value).split(".")[0] in _TORCH_MODULES):
+            imports = True
+        todo.extend(ast.iter_child_nodes(node))
+    return marked, imports
+
+
+def _needs_torch_file(name):
+    return name in _NEEDS_TORCH_UNMARKED_FILES or _module_level(os.path.join(_HERE, name))[0]
+
+
+def pytest_ignore_collect(collection_path, config):
+    path = str(collection_path)
+    name = os.path.basename(path)
+    if (real_torch() or os.path.dirname(path) != _HERE or not name.startswith("test_")
+            or not name.endswith(".py")):
+        return None
+    if _needs_torch_file(name):
+        return True
+    if name not in _RUNS_ON_THE_STANDIN and _module_level(path)[1]:
+        # Not imported: it would fail, or skip itself, without saying why.
+        config.stash.setdefault(_UNMARKED, set()).add(name)
+        return True
+    return None
+
+
+
+def pytest_report_header(config):
+    if real_torch():
+        return None
+    left = sorted(n for n in os.listdir(_HERE) if n.startswith("test_") and n.endswith(".py")
+                  and _needs_torch_file(n))
+    return f"no real torch: the files marked needs_torch are left out ({', '.join(left)})"
+
+
+def pytest_itemcollected(item):
+    if item.nodeid.split("/", 1)[-1] in _NEEDS_TORCH_UNMARKED_TESTS:
+        item.add_marker(pytest.mark.needs_torch)
+
+
+@pytest.hookimpl(trylast=True)  # after -m has deselected what it deselects
+def pytest_collection_modifyitems(config, items):
+    if real_torch():
+        return
+    unmarked = config.stash.get(_UNMARKED, set())
+    if unmarked:
+        raise pytest.UsageError(
+            f"{', '.join(sorted(unmarked))}: import torch at module level but are not marked "
+            "needs_torch (pytestmark = pytest.mark.needs_torch), and this interpreter has no real torch")
+    selected = [item.nodeid for item in items if item.get_closest_marker("needs_torch")]
+    if selected:
+        raise pytest.UsageError(
+            f"{len(selected)} selected tests need the real torch, which this interpreter lacks "
+            f"(deselect them with -m 'not needs_torch'): {', '.join(selected)}")
 
 
 @pytest.fixture(scope="session")

@@ -16,10 +16,13 @@ import torch
 
 BENCH = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench")
 
-pytestmark = pytest.mark.skipif(
-    os.name == "nt" or shutil.which(os.environ.get("CXX", "c++")) is None,
-    reason="the allocation counter is built with a POSIX C++ compiler driver",
-)
+pytestmark = [
+    pytest.mark.needs_torch,
+    pytest.mark.skipif(
+        os.name == "nt" or shutil.which(os.environ.get("CXX", "c++")) is None,
+        reason="the allocation counter is built with a POSIX C++ compiler driver",
+    ),
+]
 
 _COUNTS = r"""
 import importlib.util, json, sys, tempfile

@@ -4,6 +4,8 @@ import gc
 import pytest
 import torch
 
+pytestmark = pytest.mark.needs_torch
+
 A, M, Y, Z = (torch.zeros(2) for _ in range(4))
 NAME, FILE = "tarnex.core._batchkit.", "tarnex/core/_batchkit.py"
 

@@ -10,6 +10,8 @@ import tarnex.core._batchkit as bk
 
 from functions import FUNCTIONS
 
+pytestmark = pytest.mark.needs_torch
+
 
 def _call_raw(f, args, kwnames):
     """Calls f through PyObject_Vectorcall with any kwnames tuple, as C code may."""

@@ -14,6 +14,8 @@ pytest.importorskip("matplotlib")
 pytest.importorskip("tqdm")
 Image = pytest.importorskip("PIL.Image")
 
+pytestmark = pytest.mark.needs_torch
+
 DEMO = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
                     "examples", "mnist_demo.py")
 

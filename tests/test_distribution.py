@@ -161,6 +161,7 @@ def test_wheel_metadata(dists):
         assert (digest, int(size)) == (want, len(data)), path
 
 
+@pytest.mark.needs_torch  # the venv imports the package, and the package torch
 def test_wheel_installs_and_imports_in_a_fresh_venv(dists, tmp_path):
     _, wheel = dists
     env = tmp_path / "env"

@@ -17,6 +17,8 @@ import tarnex.core._batchkit as bk
 
 from functions import FUNCTIONS, MODULE_DOCS, of
 
+pytestmark = pytest.mark.needs_torch
+
 MNIST_BUILT = importlib.util.find_spec("tarnex.data.mnist") is not None
 needs_mnist = pytest.mark.skipif(not MNIST_BUILT, reason="tarnex.data.mnist is not built in this checkout")
 

@@ -17,6 +17,8 @@ torchvision = pytest.importorskip("torchvision")
 
 from torch.utils.data import DataLoader, RandomSampler  # noqa: E402
 
+pytestmark = pytest.mark.needs_torch
+
 FILE = "tarnex/data/mnist.py"
 FN = "tarnex.data.mnist.mnist_loaders"
 N_TRAIN, N_TEST = 40, 24

@@ -9,6 +9,8 @@ import torch
 
 import tarnex.core._batchkit as bk
 
+pytestmark = pytest.mark.needs_torch
+
 FILE = "tarnex/core/_batchkit.py"
 ET, GENEXPR = ("tarnex.core._batchkit.example_tensor", FILE, 33), ("genexpr", FILE, 33)
 SPI = "tarnex.core._batchkit.set_primary_input"

@@ -10,6 +10,8 @@ from hypothesis import strategies as st
 import tarnex.core._batchkit as bk
 from paths import snapshot
 
+pytestmark = pytest.mark.needs_torch
+
 SETTINGS = settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 
 

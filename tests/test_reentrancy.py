@@ -8,6 +8,8 @@ import torch
 
 import tarnex.core._batchkit as bk
 
+pytestmark = pytest.mark.needs_torch
+
 FILE = "tarnex/core/_batchkit.py"
 CHANGED = (RuntimeError, "dictionary changed size during iteration")
 NO_TORCH = (NameError, "name 'torch' is not defined")

@@ -11,6 +11,8 @@ import pytest
 
 import paths
 
+pytestmark = pytest.mark.needs_torch
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 try:
     import _testcapi  # noqa: F401  (the allocation hooks)

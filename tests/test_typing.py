@@ -19,10 +19,13 @@ ALLOWLIST = os.path.join(REPO, "tests", "stubtest_allowlist.txt")
 EXAMPLE = os.path.join(REPO, "examples", "typed_usage.py")
 PACKAGE = os.path.dirname(tarnex.__file__)  # the installed package
 
-pytestmark = pytest.mark.skipif(
-    importlib.util.find_spec("mypy") is None,
-    reason="mypy is not installed (pip install -r requirements-dev.txt)",
-)
+pytestmark = [
+    pytest.mark.needs_torch,
+    pytest.mark.skipif(
+        importlib.util.find_spec("mypy") is None,
+        reason="mypy is not installed (pip install -r requirements-dev.txt)",
+    ),
+]
 
 # tarnex.data.mnist is built by a separate module source; until this checkout
 # builds it, its stub is checked by mypy only and stubtest is told to expect

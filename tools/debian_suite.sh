@@ -23,8 +23,8 @@
 # has no torch for it (Debian builds torch for its default Python only), the
 # package is built and imported, tools/standin_smoke.py runs the functions
 # against stand-in tensors, and the suite runs with the stand-in torch of
-# tools/standin/ importable and every test that needs the real one left out
-# by name (NO_TORCH_SKIPS below).
+# tools/standin/ importable and every test that needs the real one left out:
+# those marked needs_torch (-m "not needs_torch", ANDed with a caller's -m).
 # MIRROR (default: the Debian archive this machine's apt sources name) is
 # where debootstrap and apt get the packages. /proc is mounted in the root
 # while the script runs and unmounted when it ends, however it ends.
@@ -264,23 +264,26 @@ else:
 in_root sh -c 'cd /tmp && PYTHONPATH="$1/tools/standin" exec "$2" -P "$1/tools/standin_smoke.py"' \
   sh "$SRC" "$VENV/bin/python" || { say "stand-in smoke checks failed" >&2; exit 1; }
 
-# The tests that need the real torch, by name: every test file that imports
-# it (or tests/paths.py, which does), and the tests of the other files that
-# reach it through a subprocess, a tensor or torchvision. All the rest runs.
-NO_TORCH_SKIPS=(
-  --ignore=tests/test_batches.py --ignore=tests/test_binding.py
-  --ignore=tests/test_call_paths.py --ignore=tests/test_device.py
-  --ignore=tests/test_help_and_pydoc.py --ignore=tests/test_lookup_caches.py
-  --ignore=tests/test_primary.py --ignore=tests/test_properties.py
-  --ignore=tests/test_reentrancy.py --ignore=tests/test_reliability.py
-  --ignore=tests/test_typing.py --ignore=tests/test_demo.py --ignore=tests/test_mnist.py
-  --ignore=tests/test_allocations.py
-  --deselect=tests/test_distribution.py::test_wheel_installs_and_imports_in_a_fresh_venv
-  "--deselect=tests/test_free_threading.py::test_stress_shared_inputs_and_globals[real-torch]"
-)
-say "no torch: left out ${NO_TORCH_SKIPS[*]}"
+# The tests that need the real torch carry the needs_torch mark; the files
+# marked so are not even imported without it (tests/conftest.py), the rest
+# is deselected here. A caller's own -m is kept and ANDed with that (pytest
+# takes the last -m it is given, so the caller's is taken out of the
+# arguments: -m EXPR and -mEXPR, the last one given, as pytest would).
+args=() markexpr=
+while [ $# -gt 0 ]; do
+  case $1 in
+    --) args+=("$@"); break ;;
+    -m) [ $# -ge 2 ] || { say "-m needs an expression" >&2; exit 1; }
+      markexpr=$2; shift 2 ;;
+    -m*) markexpr=${1#-m}; shift ;;
+    *) args+=("$1"); shift ;;
+  esac
+done
+select="not needs_torch"
+[ -n "$markexpr" ] && select="($markexpr) and not needs_torch"
+say "no torch: -m \"$select\""
 in_root sh -c 'cd "$1" && shift && PYTHONPATH="$PWD/tools/standin" exec "$@"' sh "$SRC" \
-  "$VENV/bin/python" -P -m pytest "${NO_TORCH_SKIPS[@]}" "$@" || status=$?
+  "$VENV/bin/python" -P -m pytest -m "$select" ${args[@]+"${args[@]}"} || status=$?
 t3=$(now)
 say "tests ran ($((t3 - t2)) s), pytest exit status $status"
 exit $status
