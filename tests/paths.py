@@ -14,6 +14,8 @@ import torch
 
 import tarnex.core._batchkit as bk
 
+from doubles import BadKeys, Items, Meta, Model, Ne, Out, write_idx
+
 T = torch.zeros(12, 2)  # 12 rows, so that the probe cut makes a new tensor
 P = torch.nn.Parameter(torch.ones(3))
 BIG = {f"k{i}": i for i in range(9)}  # past the smallest dict size: a resize allocates
@@ -22,67 +24,12 @@ BIG = {f"k{i}": i for i in range(9)}  # past the smallest dict size: a resize al
 # --------------------------------------------------------------- test objects
 
 
-class Items(dict):
-    """A dict subclass whose items() and values() answer `result` (a callable
-    gives a fresh object per call; an exception instance is raised anew)."""
-
-    def __init__(self, result, **kw):
-        super().__init__(kw)
-        self.result = result
-
-    def _answer(self):
-        r = self.result
-        if isinstance(r, BaseException):
-            raise type(r)(*r.args)
-        return r() if callable(r) else r
-
-    def items(self):
-        return self._answer()
-
-    values = items
-
-
 class Get(dict):
     def get(self, *args):
         return args
 
 
-class Ne:
-    """A key whose != answers fn()."""
-
-    def __init__(self, fn):
-        self.fn = fn
-
-    def __ne__(self, other):
-        return self.fn()
-
-    __hash__ = object.__hash__
-
-
-class Meta(type):
-    """A metaclass whose instance check answers Meta.hook(obj)."""
-
-    hook = staticmethod(lambda obj: False)
-
-    def __instancecheck__(cls, obj):
-        return Meta.hook(obj)
-
-
 FakeTensor = Meta("FakeTensor", (), {})
-
-
-class Out:
-    def __init__(self, logits=None, fail_at=0):
-        self._logits, self.fail_at, self.reads = logits, fail_at, 0
-
-    @property
-    def logits(self):
-        self.reads += 1
-        if self._logits is None:
-            raise AttributeError("logits")
-        if self.reads == self.fail_at:
-            raise self._logits
-        return self._logits
 
 
 class Grab:
@@ -90,24 +37,6 @@ class Grab:
 
     def __getitem__(self, key):
         return key
-
-
-class Model:
-    def __init__(self, out):
-        self.out = out
-
-    def __call__(self, *args, **kwargs):
-        if isinstance(self.out, BaseException):
-            raise type(self.out)(*self.out.args)
-        return self.out
-
-
-class BadKeys(dict):
-    def __iter__(self):
-        return iter(())
-
-    def keys(self):
-        raise KeyError("keys")
 
 
 class Colliding:
@@ -198,7 +127,7 @@ def instance_hook(hook):
             try:
                 yield
             finally:
-                Meta.hook = staticmethod(lambda obj: False)
+                Meta.reset()
 
     return setup
 
@@ -375,7 +304,6 @@ _DATA = []
 def mnist_data():
     """Runs in a directory whose ./data holds a tiny MNIST in torchvision's raw
     layout (made once per process), so the datasets load without a download."""
-    import struct
     import tempfile
 
     if not _DATA:
@@ -391,10 +319,7 @@ def mnist_data():
         raw = os.path.join(root, "data", "MNIST", "raw")
         os.makedirs(raw)
         for prefix, n in (("train", 6), ("t10k", 4)):
-            with open(os.path.join(raw, f"{prefix}-images-idx3-ubyte"), "wb") as f:
-                f.write(struct.pack(">IIII", 2051, n, 28, 28) + bytes(28 * 28 * n))
-            with open(os.path.join(raw, f"{prefix}-labels-idx1-ubyte"), "wb") as f:
-                f.write(struct.pack(">II", 2049, n) + bytes(range(n)))
+            write_idx(raw, prefix, n)
         _DATA.append(root)
     here = os.getcwd()
     os.chdir(_DATA[0])

@@ -4,27 +4,12 @@ import gc
 import pytest
 import torch
 
+from doubles import Items, Ne
+
 pytestmark = pytest.mark.needs_torch
 
 A, M, Y, Z = (torch.zeros(2) for _ in range(4))
 NAME, FILE = "tarnex.core._batchkit.", "tarnex/core/_batchkit.py"
-
-
-class Items(dict):
-    def __init__(self, result, **kw):
-        super().__init__(kw)
-        self.result = result
-
-    def items(self):
-        return self.result
-
-
-class Ne:  # a key whose != answers fn()
-    def __init__(self, fn):
-        self.fn = fn
-
-    def __ne__(self, other):
-        return self.fn()
 
 
 class Uncuttable(torch.Tensor):

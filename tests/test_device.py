@@ -8,6 +8,8 @@ import torch
 
 import tarnex.core._batchkit as bk
 
+from doubles import BadKeys, Items, Model, Out
+
 pytestmark = pytest.mark.needs_torch
 
 FILE = "tarnex/core/_batchkit.py"
@@ -32,19 +34,6 @@ def rec():
     Rec.hook = None
     yield torch.zeros(3).as_subclass(Rec)
     Rec.hook = None
-
-
-class Items(dict):
-    """A dict subclass whose items() returns whatever the test put in `pairs`."""
-
-    def __init__(self, pairs, **kw):
-        super().__init__(**kw)
-        self.pairs = pairs
-
-    def items(self):
-        if isinstance(self.pairs, Exception):
-            raise self.pairs
-        return self.pairs
 
 
 # ------------------------------------------------------------------ to_device
@@ -261,21 +250,10 @@ def test_to_device_does_not_leak(no_leak, rec):
 # -------------------------------------------------------------------- forward
 
 
-class Model:
-    def __init__(self, result=None):
-        self.calls = []
-        self.result = result
-
-    def __call__(self, *args, **kwargs):
-        self.calls.append((args, kwargs))
-        kwargs.clear()  # must not reach the caller's dict
-        return self.result
-
-
 def test_forward_dict_spreads_a_copy_as_keywords():
     a, m = torch.ones(1), torch.zeros(1)
     x = {"input_ids": a, "attention_mask": m}
-    model = Model("out")
+    model = Model("out", record=True)
     assert bk.forward(model, x) == "out"
     (args, kwargs), = model.calls
     assert args == () and list(kwargs) == []  # cleared copy
@@ -305,7 +283,7 @@ def test_forward_dict_subclass_copy_uses_mapping_protocol():
 
 @pytest.mark.parametrize("x", [None, (1, 2), [1, 2], torch.ones(2)])
 def test_forward_non_dict_is_one_positional(x):
-    model = Model()
+    model = Model(record=True)
     bk.forward(model, x)
     assert model.calls[0][0][0] is x and len(model.calls[0][0]) == 1 and model.calls[0][1] == {}
 
@@ -322,21 +300,6 @@ def test_forward_real_module_and_callables():
 
     h = Holder()
     assert bk.forward(h.run, 7) == (h, 7)
-
-
-class Out:
-    def __init__(self, logits):
-        self._logits = logits
-        self.reads = 0
-
-    @property
-    def logits(self):
-        self.reads += 1
-        if isinstance(self._logits, Exception):
-            raise self._logits
-        if callable(self._logits):
-            return self._logits(self.reads)
-        return self._logits
 
 
 def test_forward_picks_logits_and_reads_it_twice():
@@ -375,19 +338,11 @@ def _second_fetch_fails(reads):
     return "first"
 
 
-class BadKeys(dict):
-    def __iter__(self):
-        return iter(())
-
-    def keys(self):
-        raise KeyError("keys")
-
-
 @pytest.mark.parametrize(
     "model, x, exc, line",
     [
         (lambda v: 1 / 0, 1, ZeroDivisionError, 24),
-        (Model(), BadKeys(a=1), KeyError, 24),
+        (Model(record=True), BadKeys(a=1), KeyError, 24),
         (lambda **kw: None, {1: 2}, TypeError, 24),
         (lambda v: Out(ValueError("bad")), 1, ValueError, 25),
         (lambda v: Out(_second_fetch_fails), 1, AttributeError, 26),
@@ -409,7 +364,7 @@ def test_forward_does_not_leak(no_leak):
     no_leak(lambda: bk.forward(len, (t,)), t)
 
     def failing():
-        for model, arg in ((lambda v: 1 / 0, t), (lambda v: Out(ValueError()), t), (Model(), BadKeys(a=t))):
+        for model, arg in ((lambda v: 1 / 0, t), (lambda v: Out(ValueError()), t), (Model(record=True), BadKeys(a=t))):
             try:
                 bk.forward(model, arg)
             except Exception:

@@ -4,7 +4,6 @@ conversion, failures and module import."""
 import builtins
 import json
 import math
-import struct
 import subprocess
 import sys
 import types
@@ -16,6 +15,8 @@ torch = pytest.importorskip("torch")
 torchvision = pytest.importorskip("torchvision")
 
 from torch.utils.data import DataLoader, RandomSampler  # noqa: E402
+
+from doubles import Boom, MnistFakes, write_idx  # noqa: E402
 
 pytestmark = pytest.mark.needs_torch
 
@@ -32,77 +33,21 @@ def mnist():
     return mod
 
 
-def _write_idx(raw, prefix, n, first_id):
-    # Pixel (0, 0) carries the image's number so a batch can be traced back
-    # to its file; the label is that number mod 10.
-    images = bytearray()
-    for i in range(n):
-        img = bytearray(28 * 28)
-        img[0] = first_id + i
-        for r in range(4, 24):
-            img[r * 28 + 4 + (i % 20)] = 255
-        images += img
-    (raw / f"{prefix}-images-idx3-ubyte").write_bytes(struct.pack(">IIII", 2051, n, 28, 28) + images)
-    labels = bytes((first_id + i) % 10 for i in range(n))
-    (raw / f"{prefix}-labels-idx1-ubyte").write_bytes(struct.pack(">II", 2049, n) + labels)
-
-
 @pytest.fixture
 def mnist_dir(tmp_path, monkeypatch):
     """A working directory whose ./data holds a tiny MNIST in torchvision's
     raw layout, so the datasets load without a download."""
     raw = tmp_path / "data" / "MNIST" / "raw"
     raw.mkdir(parents=True)
-    _write_idx(raw, "train", N_TRAIN, 0)
-    _write_idx(raw, "t10k", N_TEST, TEST_ID0)
+    write_idx(raw, "train", N_TRAIN, 0)
+    write_idx(raw, "t10k", N_TEST, TEST_ID0)
     monkeypatch.chdir(tmp_path)
     return tmp_path
 
 
-class Boom(Exception):
-    pass
-
-
-class Fakes:
-    """Recording stand-ins for the module globals `transforms`, `torchvision`
-    and `DataLoader`. Every call is logged as (callee, args, keyword items);
-    the call numbered `fail_on` (1-based) raises a new Boom instead, kept as
-    `raised`."""
-
-    def __init__(self):
-        self.log = []
-        self.fail_on = None
-        self.raised = None
-        self.tfm = object()
-        self.train_ds, self.test_ds = object(), object()
-        self.train_loader, self.test_loader = object(), object()
-        self.transforms = types.SimpleNamespace(ToTensor=self._to_tensor)
-        self.torchvision = types.SimpleNamespace(datasets=types.SimpleNamespace(MNIST=self._mnist))
-
-    def _record(self, name, args, kwargs):
-        self.log.append((name, args, list(kwargs.items())))
-        if len(self.log) == self.fail_on:
-            # A new exception each time: a re-raised one would collect
-            # traceback entries across calls.
-            self.raised = Boom(name)
-            raise self.raised
-
-    def _to_tensor(self, *args, **kwargs):
-        self._record("ToTensor", args, kwargs)
-        return self.tfm
-
-    def _mnist(self, *args, **kwargs):
-        self._record("MNIST", args, kwargs)
-        return self.train_ds if kwargs.get("train") else self.test_ds
-
-    def DataLoader(self, *args, **kwargs):
-        self._record("DataLoader", args, kwargs)
-        return self.train_loader if args and args[0] is self.train_ds else self.test_loader
-
-
 @pytest.fixture
 def fakes(mnist, monkeypatch):
-    fk = Fakes()
+    fk = MnistFakes()
     monkeypatch.setattr(mnist, "transforms", fk.transforms)
     monkeypatch.setattr(mnist, "torchvision", fk.torchvision)
     monkeypatch.setattr(mnist, "DataLoader", fk.DataLoader)
@@ -244,7 +189,7 @@ def test_globals_looked_up_at_each_use(mnist, fakes, entries, monkeypatch, name,
     # builtins is the fall-back; and a binding in the module wins over it again.
     monkeypatch.setattr(builtins, name, getattr(fakes, name), raising=False)
     assert mnist.mnist_loaders(4) == (fakes.train_loader, fakes.test_loader)
-    other = Fakes()
+    other = MnistFakes()
     monkeypatch.setattr(mnist, name, getattr(other, name), raising=False)
     mnist.mnist_loaders(4)
     assert len(other.log) == {6: 1, 7: 2, 9: 2}[line]

@@ -9,6 +9,8 @@ import torch
 
 import tarnex.core._batchkit as bk
 
+from doubles import Meta
+
 pytestmark = pytest.mark.needs_torch
 
 FILE = "tarnex/core/_batchkit.py"
@@ -28,13 +30,6 @@ class Values(dict):
         if isinstance(self.result, BaseException):  # a fresh one: a raised instance keeps its traceback
             raise type(self.result)(*self.result.args)
         return self.wrap(self.result)
-
-
-class Meta(type):
-    hook = None
-
-    def __instancecheck__(cls, obj):
-        return Meta.hook(obj)
 
 
 class Stop(StopIteration):
@@ -62,7 +57,7 @@ def fake_torch(monkeypatch):
     """torch.Tensor whose instance check runs Meta.hook."""
     monkeypatch.setattr(bk, "torch", types.SimpleNamespace(Tensor=Meta("Fake", (), {})))
     yield Meta
-    Meta.hook = None
+    Meta.reset()
 
 
 @pytest.mark.parametrize("x", [torch.ones(1), None, (torch.ones(1),), collections.UserDict(a=torch.ones(1))])

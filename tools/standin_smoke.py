@@ -20,14 +20,15 @@ import traceback
 import types
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-# tests/ for the table of the functions' facts that the suite checks too
-# (plain Python, importing nothing).
+# tests/ for the table of the functions' facts and the stand-in objects that
+# the suite uses too (plain Python, no torch).
 sys.path[:0] = [*sys.argv[1:], os.path.join(HERE, "standin"), os.path.join(os.path.dirname(HERE), "tests")]
 
 import torch  # noqa: E402  (the stand-in)
 
 import tarnex.core._batchkit as bk  # noqa: E402
 import tarnex.data.mnist as mn  # noqa: E402
+from doubles import Boom, MnistFakes, Ne  # noqa: E402
 from functions import BATCHKIT_FILE, BATCHKIT_NAMES, FUNCTIONS  # noqa: E402
 
 FIRST = {name: FUNCTIONS[name].first for name in BATCHKIT_NAMES}
@@ -173,15 +174,7 @@ def failure_messages_and_entries():
     expect_error(lambda: bk.example_tensor({"a": 1}), StopIteration, "", [("example_tensor", 33)])
     expect_error(lambda: bk.example_probe(5), TypeError, "'int' object is unsliceable", [("example_probe", 67)])
     grows = {"a": t}
-
-    class Ne:
-        def __ne__(self, other):
-            grows["z"] = 1
-            return True
-
-        __hash__ = object.__hash__
-
-    grows[Ne()] = 2
+    grows[Ne(lambda: grows.__setitem__("z", 1) or True)] = 2
     expect_error(lambda: bk.split_batch(grows), RuntimeError, "dictionary changed size during iteration",
                  [("split_batch", 58)])
 
@@ -224,25 +217,6 @@ def function_objects_introspection():
     for fmt in (2, 2**31 + 1, 2**40, 2**64 + 1, -2**63 - 1):
         raises(NotImplementedError, bk.to_device.__annotate__, fmt)
     raises(TypeError, bk.to_device.__annotate__, "1")
-
-
-class Fakes:
-    """Records the calls mnist_loaders makes; the call numbered fail_on raises."""
-
-    def __init__(self, fail_on=None):
-        self.log, self.fail_on = [], fail_on
-        self.transforms = types.SimpleNamespace(ToTensor=lambda *a, **k: self._rec("ToTensor", a, k, "tfm"))
-        self.torchvision = types.SimpleNamespace(
-            datasets=types.SimpleNamespace(MNIST=lambda *a, **k: self._rec("MNIST", a, k, ("ds", k.get("train")))))
-
-    def _rec(self, name, args, kwargs, result):
-        self.log.append((name, args, list(kwargs.items())))
-        if len(self.log) == self.fail_on:
-            raise KeyError(name)
-        return result
-
-    def DataLoader(self, *args, **kwargs):
-        return self._rec("DataLoader", args, kwargs, ("loader", args[0]))
 
 
 @check
@@ -318,14 +292,16 @@ def mnist_loaders_with_stand_ins():
     assert (train.batch_size, train.shuffle, train.drop_last) == (16, True, True)
     assert train.dataset.train is True and test.dataset.train is False and train.dataset.root == "./data"
     assert mn.mnist_loaders()[0].batch_size == 64 and mn.mnist_loaders(batch_size=2.9)[1].batch_size == 2
-    fk = Fakes()
-    assert with_fakes(fk, lambda: mn.mnist_loaders(4)) == (("loader", ("ds", True)), ("loader", ("ds", False)))
+    fk = MnistFakes()
+    assert with_fakes(fk, lambda: mn.mnist_loaders(4)) == (fk.train_loader, fk.test_loader)
     assert [n for n, _, _ in fk.log] == ["ToTensor", "MNIST", "MNIST", "DataLoader", "DataLoader"]
     assert [k for k, _ in fk.log[1][2]] == ["root", "train", "download", "transform"]
+    assert [dict(fk.log[i][2])["train"] for i in (1, 2)] == [True, False]
     assert [k for k, _ in fk.log[3][2]] == ["batch_size", "shuffle", "drop_last"]
+    assert (fk.log[3][1], fk.log[4][1]) == ((fk.train_ds,), (fk.test_ds,))
     for fail_on, line in [(1, 6), (2, 7), (3, 8), (4, 9), (5, 10)]:
-        expect_error(lambda: with_fakes(Fakes(fail_on), lambda: mn.mnist_loaders(4)), KeyError,
-                     repr(["ToTensor", "MNIST", "MNIST", "DataLoader", "DataLoader"][fail_on - 1]),
+        expect_error(lambda: with_fakes(MnistFakes(fail_on), lambda: mn.mnist_loaders(4)), Boom,
+                     ["ToTensor", "MNIST", "MNIST", "DataLoader", "DataLoader"][fail_on - 1],
                      [("mnist_loaders", line)])
     expect_error(lambda: mn.mnist_loaders(0), ValueError, ("batch_size should be a positive integer",),
                  [("mnist_loaders", 9)])
