@@ -5,11 +5,12 @@ import pytest
 import torch
 
 from doubles import Items, Ne
+from functions import BATCHKIT, BATCHKIT_FILE
 
 pytestmark = pytest.mark.needs_torch
 
 A, M, Y, Z = (torch.zeros(2) for _ in range(4))
-NAME, FILE = "tarnex.core._batchkit.", "tarnex/core/_batchkit.py"
+NAME, FILE = BATCHKIT + ".", BATCHKIT_FILE
 
 
 class Uncuttable(torch.Tensor):

@@ -9,9 +9,11 @@ import torch
 
 import tarnex.core._batchkit as bk
 
+from functions import BATCHKIT_FILE
+
 pytestmark = pytest.mark.needs_torch
 
-FILE = "tarnex/core/_batchkit.py"
+FILE = BATCHKIT_FILE
 
 
 def record(*args, **kwargs):

@@ -9,10 +9,11 @@ import torch
 import tarnex.core._batchkit as bk
 
 from doubles import BadKeys, Items, Model, Out
+from functions import BATCHKIT_FILE
 
 pytestmark = pytest.mark.needs_torch
 
-FILE = "tarnex/core/_batchkit.py"
+FILE = BATCHKIT_FILE
 
 
 class Rec(torch.Tensor):

@@ -17,11 +17,12 @@ torchvision = pytest.importorskip("torchvision")
 from torch.utils.data import DataLoader, RandomSampler  # noqa: E402
 
 from doubles import Boom, MnistFakes, write_idx  # noqa: E402
+from functions import FUNCTIONS  # noqa: E402
 
 pytestmark = pytest.mark.needs_torch
 
-FILE = "tarnex/data/mnist.py"
-FN = "tarnex.data.mnist.mnist_loaders"
+FILE = FUNCTIONS["mnist_loaders"].file
+FN = FUNCTIONS["mnist_loaders"].entry
 N_TRAIN, N_TEST = 40, 24
 TEST_ID0 = 100  # test images are numbered from here, train images from 0
 

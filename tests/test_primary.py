@@ -10,12 +10,13 @@ import torch
 import tarnex.core._batchkit as bk
 
 from doubles import Meta
+from functions import BATCHKIT_FILE, FUNCTIONS
 
 pytestmark = pytest.mark.needs_torch
 
-FILE = "tarnex/core/_batchkit.py"
-ET, GENEXPR = ("tarnex.core._batchkit.example_tensor", FILE, 33), ("genexpr", FILE, 33)
-SPI = "tarnex.core._batchkit.set_primary_input"
+FILE = BATCHKIT_FILE
+ET, GENEXPR = (FUNCTIONS["example_tensor"].entry, FILE, 33), ("genexpr", FILE, 33)
+SPI = FUNCTIONS["set_primary_input"].entry
 
 
 class Values(dict):

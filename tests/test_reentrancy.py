@@ -8,9 +8,11 @@ import torch
 
 import tarnex.core._batchkit as bk
 
+from functions import BATCHKIT_FILE
+
 pytestmark = pytest.mark.needs_torch
 
-FILE = "tarnex/core/_batchkit.py"
+FILE = BATCHKIT_FILE
 CHANGED = (RuntimeError, "dictionary changed size during iteration")
 NO_TORCH = (NameError, "name 'torch' is not defined")
 
