@@ -307,3 +307,42 @@ def test_tests_without_dash_p_end_in_one_usage_line():
     out = (proc.stdout + proc.stderr).strip()
     assert proc.returncode == pytest.ExitCode.USAGE_ERROR, out
     assert out.startswith("ERROR: tarnex is imported from the source tree") and "\n" not in out, out
+
+
+# Test files for the run without the real torch: one whose module-level code
+# needs it and is marked, one that imports it without the mark, one that runs
+# on the stand-in with one marked test.
+_MARKED = "import pytest\nimport torch\npytestmark = pytest.mark.needs_torch\nT = torch.zeros(2)\n" \
+          "def test_real():\n    pass\n"
+_UNMARKED = "import torch\ndef test_unmarked():\n    pass\n"
+_MIXED = "import pytest\ndef test_plain():\n    pass\n@pytest.mark.needs_torch\ndef test_marked():\n    pass\n"
+
+
+@pytest.mark.parametrize("files, args, status, says", [
+    # The marked file is not imported (its torch.zeros would fail on the
+    # stand-in), the marked test is deselected, the header names the file.
+    ({"test_b.py": _MARKED, "test_c.py": _MIXED}, ["-m", "not needs_torch"], pytest.ExitCode.OK,
+     ["left out (test_b.py)", "<Function test_plain>", "1/2 tests collected (1 deselected)"]),
+    # A marked test that -m leaves selected stops the run.
+    ({"test_b.py": _MARKED, "test_c.py": _MIXED}, [], pytest.ExitCode.USAGE_ERROR,
+     ["1 selected tests need the real torch", "test_c.py::test_marked"]),
+    # So does a file that imports torch without the mark, named.
+    ({"test_a.py": _UNMARKED, "test_c.py": _MIXED}, ["-m", "not needs_torch"], pytest.ExitCode.USAGE_ERROR,
+     ["test_a.py: import torch at module level but are not marked needs_torch"]),
+])
+def test_run_without_the_real_torch_leaves_out_what_is_marked(tmp_path, files, args, status, says):
+    repo = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    tests = tmp_path / "tests"
+    tests.mkdir()
+    with open(os.path.join(repo, "tests", "conftest.py"), encoding="utf-8") as f:
+        (tests / "conftest.py").write_text(f.read(), encoding="utf-8")
+    for name, text in files.items():
+        (tests / name).write_text(text, encoding="utf-8")
+    env = dict(os.environ, PYTHONPATH=os.path.join(repo, "tools", "standin"))
+    proc = subprocess.run([sys.executable, "-P", "-m", "pytest", "--co", "-p", "no:cacheprovider",
+                           "-W", "ignore::pytest.PytestUnknownMarkWarning", *args, "tests"],
+                          cwd=tmp_path, env=env, capture_output=True, text=True, timeout=120)
+    out = proc.stdout + proc.stderr
+    assert proc.returncode == status, out
+    for text in says:
+        assert text in out, out
