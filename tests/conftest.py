@@ -50,9 +50,6 @@ def pytest_configure(config):
 # Files that do import torch at module level and run against the stand-in
 # too (their own cases that need the real torch are marked).
 _RUNS_ON_THE_STANDIN = {"test_free_threading.py"}
-# What needs the real torch in files that carry no mark of their own yet.
-_NEEDS_TORCH_UNMARKED_FILES = {"test_lookup_caches.py"}
-_NEEDS_TORCH_UNMARKED_TESTS = {"test_free_threading.py::test_stress_shared_inputs_and_globals[real-torch]"}
 _TORCH_MODULES = {"torch", "torchvision", "paths"}
 _UNMARKED = pytest.StashKey[set]()
 
@@ -99,7 +96,7 @@ def _module_level(path):
 
 
 def _needs_torch_file(name):
-    return name in _NEEDS_TORCH_UNMARKED_FILES or _module_level(os.path.join(_HERE, name))[0]
+    return _module_level(os.path.join(_HERE, name))[0]
 
 
 def pytest_ignore_collect(collection_path, config):
@@ -124,11 +121,6 @@ def pytest_report_header(config):
     left = sorted(n for n in os.listdir(_HERE) if n.startswith("test_") and n.endswith(".py")
                   and _needs_torch_file(n))
     return f"no real torch: the files marked needs_torch are left out ({', '.join(left)})"
-
-
-def pytest_itemcollected(item):
-    if item.nodeid.split("/", 1)[-1] in _NEEDS_TORCH_UNMARKED_TESTS:
-        item.add_marker(pytest.mark.needs_torch)
 
 
 @pytest.hookimpl(trylast=True)  # after -m has deselected what it deselects

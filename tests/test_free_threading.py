@@ -20,6 +20,7 @@ import pytest
 import torch
 
 import tarnex.core._batchkit as bk
+from functions import BATCHKIT_NAMES
 
 SECONDS = float(os.environ.get("TARNEX_STRESS_SECONDS", "2"))
 CALLERS = 8
@@ -253,8 +254,7 @@ def check_plain_call(name, w):
     return None if ok else f"{name} on a tensor gave {r!r}"
 
 
-NAMES = ["to_device", "forward", "example_tensor", "set_primary_input", "split_batch",
-         "example_probe"]
+NAMES = list(BATCHKIT_NAMES)
 # TARNEX_STRESS_FUNCTIONS=a,b narrows the calls, to see what else fails once
 # one function's fault is known.
 if os.environ.get("TARNEX_STRESS_FUNCTIONS"):
@@ -337,7 +337,8 @@ def run_stress(real, seconds):
     return failures, calls, rounds
 
 
-@pytest.mark.parametrize("real", [True, False], ids=["real-torch", "stand-in-torch"])
+@pytest.mark.parametrize("real", [pytest.param(True, id="real-torch", marks=pytest.mark.needs_torch),
+                                  pytest.param(False, id="stand-in-torch")])
 def test_stress_shared_inputs_and_globals(real):
     failures, calls, rounds = run_stress(real, SECONDS)
     assert not failures, "\n".join(failures)

@@ -13,6 +13,8 @@ import torch
 
 import tarnex.core._batchkit as bk
 
+pytestmark = pytest.mark.needs_torch
+
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 
 
