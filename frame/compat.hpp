@@ -1,7 +1,11 @@
 // compat.hpp - what differs between the CPython versions the modules build
-// for (3.11 on; built and run on 3.11 to 3.15), and the only place that asks
-// which one it is. 3.15 needs no shim: what it deprecates or removes, nothing
-// here uses, and its new module slot numbers come with its headers.
+// for (3.11 on; built and run on 3.11 to 3.15) in their API: shims under the
+// newest public names. 3.15 needs no shim: what it deprecates or removes,
+// nothing here uses, and its new module slot numbers come with its headers.
+// Where the interpreter's objects are read in place, by layout, is
+// layout.hpp's alone, each read within a closed range of versions; the C
+// stack's bound asks the version in stack_guard.hpp, for the interpreter's
+// own stack limits.
 //
 // Each shim bears the name of the newest public function or constant and,
 // where the interpreter being built for predates it, means the same through
@@ -15,6 +19,8 @@
 
 #include <atomic>
 #include <cstdint>
+
+#include "layout.hpp"
 
 #if PY_VERSION_HEX < 0x030B0000
 #error "the native modules need CPython 3.11 or later"
@@ -81,38 +87,6 @@ static inline int PyObject_GetOptionalAttr(PyObject* obj, PyObject* name, PyObje
   return _PyObject_LookupAttr(obj, name, result);
 }
 #endif
-
-// ----------------------------------------------------- runnable empty code
-
-namespace frame {
-
-// The bytecode of `raise AssertionError` and its line table (new
-// references), where the interpreter's own empty code object has none: early
-// 3.11 releases made it with no bytecode at all, and running it ran the
-// interpreter off its end. RESUME 0, LOAD_ASSERTION_ERROR, RAISE_VARARGS 1,
-// all on the first line, in 3.11's opcodes, which no longer change. 0 or -1.
-inline int raising_bytecode(PyObject** code, PyObject** linetable, int* stacksize) noexcept {
-#if PY_VERSION_HEX < 0x030C0000
-  static const char kCode[] = {'\x97', '\x00', '\x4a', '\x00', '\x82', '\x01'};
-  static const char kLines[] = {'\xea', '\x00'};
-  *code = PyBytes_FromStringAndSize(kCode, sizeof kCode);
-  *linetable = *code != nullptr ? PyBytes_FromStringAndSize(kLines, sizeof kLines) : nullptr;
-  if (*linetable == nullptr) {
-    Py_CLEAR(*code);
-    return -1;
-  }
-  *stacksize = 1;
-  return 0;
-#else
-  (void)code;
-  (void)linetable;
-  (void)stacksize;
-  PyErr_SetString(PyExc_SystemError, "the interpreter's empty code object has no bytecode");
-  return -1;
-#endif
-}
-
-}  // namespace frame
 
 // ------------------------------------------------------- strong look-ups
 
@@ -183,19 +157,6 @@ inline PyObject* list_item_ref(PyObject* list, Py_ssize_t i) noexcept {
   return item;
 }
 
-// The hash a str has cached (-1: not computed yet). Another thread may be
-// storing it just then: read it as the interpreter writes it.
-inline Py_hash_t str_cached_hash(PyObject* s) noexcept {
-#if PY_VERSION_HEX >= 0x030F0000
-  return PyUnstable_Unicode_GET_CACHED_HASH(s);
-#elif defined(Py_GIL_DISABLED)
-  return std::atomic_ref<Py_hash_t>(reinterpret_cast<PyASCIIObject*>(s)->hash)
-      .load(std::memory_order_relaxed);
-#else
-  return reinterpret_cast<PyASCIIObject*>(s)->hash;
-#endif
-}
-
 }  // namespace frame
 
 // The module slot that tells the interpreter the module runs without the GIL
@@ -258,12 +219,16 @@ inline int dict_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexce
 inline int dict_watcher_add() noexcept { return PyDict_AddWatcher(dict_event); }
 inline int dict_watch(int id, PyObject* dict) noexcept { return PyDict_Watch(id, dict); }
 inline uint64_t dict_version(PyObject*) noexcept { return dict_events; }
-#else
+#elif FRAME_READS_DICT_VERSION
 inline int dict_watcher_add() noexcept { return 0; }
 inline int dict_watch(int, PyObject*) noexcept { return 0; }
-inline uint64_t dict_version(PyObject* dict) noexcept {
-  return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-}
+inline uint64_t dict_version(PyObject* dict) noexcept { return dict_own_version(dict); }
+#else
+// A 3.11 whose dicts this build cannot read (layout.hpp): no watcher, so
+// the look-up caches stay empty and no version is ever compared.
+inline int dict_watcher_add() noexcept { return -1; }
+inline int dict_watch(int, PyObject*) noexcept { return -1; }
+inline uint64_t dict_version(PyObject*) noexcept { return 0; }
 #endif
 
 // ------------------------------------------------------------ str keys
@@ -290,19 +255,9 @@ inline int dict_discard(PyObject* d, PyObject* key) noexcept {
 #endif
 }
 
-// ------------------------------------- a type's version, an object's own dict
+// ------------------------------------------------------ a type's version
 
-// The version tag of `tp`, or 0 where it has no valid one. The interpreter
-// gives a type a tag when its attribute cache first serves it and, on every
-// change to the type or to a base (an attribute set or deleted, a slot
-// updated, the bases replaced), clears Py_TPFLAGS_VALID_VERSION_TAG and sets
-// the tag to 0, the value no valid tag has; a tag is never handed out twice.
-// So an equal nonzero tag means that every look-up on the type still finds
-// what it found when the tag was read. The interpreter's own specialized
-// instructions compare the tag alone, as this does (3.11 to 3.14 alike).
-inline unsigned int type_version(PyTypeObject* tp) noexcept { return tp->tp_version_tag; }
-
-// type_version(tp), first giving the type a tag where it has none. 3.11
+// type_version(tp) (layout.hpp), first giving the type a tag where it has none. 3.11
 // offers no call for that: there the caller has just looked an attribute up
 // on the type (_PyType_Lookup), which assigns one as it fills its cache.
 inline unsigned int type_version_assign(PyTypeObject* tp) noexcept {
@@ -310,94 +265,6 @@ inline unsigned int type_version_assign(PyTypeObject* tp) noexcept {
   if (type_version(tp) == 0) (void)PyUnstable_Type_AssignVersionTag(tp);
 #endif
   return type_version(tp);
-}
-
-// Whether `obj` certainly holds no attribute of its own: it has no instance
-// dictionary, or an empty one, read where the generic attribute access reads
-// it and without making one (asking for __dict__ would). false where it holds
-// some, or may: a dictionary at a negative offset, or a layout this build
-// does not know. The places are those of the interpreter's own headers
-// (internal/pycore_object.h and internal/pycore_dict.h of each version):
-// - a managed dictionary sits three words before the object (3.11 to 3.15,
-//   GIL builds);
-// - 3.11 keeps the values pointer one word before that, 3.12 tags it into
-//   the dictionary word with its low bit;
-// - 3.13 to 3.15 keep the values inline, at tp_basicsize (3.13 gives inline
-//   values only to types whose tp_basicsize is the bare object header; 3.14
-//   to every heap type of item size 0, torch.Tensor among them), headed by
-//   `struct _dictvalues`: valid, and an empty insertion order, mean no
-//   attribute is stored (the interpreter's own specialized method load,
-//   LOAD_ATTR_METHOD_WITH_VALUES, checks `valid` first as well).
-// A version past these has no managed dictionary read: every such object may
-// hold attributes, so the method cache does not fill for it (slower, never
-// wrong). Types without a dictionary, or with one at a positive
-// tp_dictoffset, are read through public fields on every version.
-#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x03100000
-struct InlineValuesHead {  // struct _dictvalues, before its values array
-  uint8_t capacity;
-  uint8_t size;
-  uint8_t embedded;
-  uint8_t valid;
-};
-#endif
-
-// Without the GIL another thread may give the object a dictionary, or
-// replace or free the one it has, while this reads: only the dictionary
-// pointer is read (atomically, where the interpreter stores it) and never
-// followed. No dictionary means no attribute; any dictionary, even an empty
-// one, and inline values (3.13: types whose instances are the bare object
-// header; 3.14: every heap type of item size 0) count as "may hold some".
-// Free-threaded builds keep the managed dictionary one word before the
-// object (they have no GC header), 3.13 to 3.15; past those, as above.
-inline bool no_instance_attributes(PyObject* obj) noexcept {
-#if defined(Py_GIL_DISABLED) && PY_VERSION_HEX < 0x03100000
-  PyTypeObject* tp = Py_TYPE(obj);
-  void** slot = nullptr;
-  if (tp->tp_flags & Py_TPFLAGS_MANAGED_DICT) {
-    if (tp->tp_flags & Py_TPFLAGS_INLINE_VALUES) return false;
-    slot = reinterpret_cast<void**>(obj) - 1;
-  } else if (tp->tp_dictoffset == 0) {
-    return true;
-  } else if (tp->tp_dictoffset > 0) {
-    slot = reinterpret_cast<void**>(reinterpret_cast<char*>(obj) + tp->tp_dictoffset);
-  } else {
-    return false;
-  }
-  return std::atomic_ref<void*>(*slot).load(std::memory_order_relaxed) == nullptr;
-#elif defined(Py_GIL_DISABLED)
-  (void)obj;
-  return false;
-#else
-  PyTypeObject* tp = Py_TYPE(obj);
-  PyObject* dict = nullptr;
-  if (tp->tp_flags & Py_TPFLAGS_MANAGED_DICT) {
-    void* const* pre = reinterpret_cast<void* const*>(obj);
-#if PY_VERSION_HEX < 0x030C0000
-    if (pre[-4] != nullptr) return false;
-    dict = static_cast<PyObject*>(pre[-3]);
-#elif PY_VERSION_HEX < 0x030D0000
-    if ((reinterpret_cast<uintptr_t>(pre[-3]) & 1) != 0) return false;
-    dict = static_cast<PyObject*>(pre[-3]);
-#elif PY_VERSION_HEX < 0x03100000
-    dict = static_cast<PyObject*>(pre[-3]);
-    if (dict == nullptr && (tp->tp_flags & Py_TPFLAGS_INLINE_VALUES) != 0) {
-      const auto* values = reinterpret_cast<const InlineValuesHead*>(
-          reinterpret_cast<const char*>(obj) + tp->tp_basicsize);
-      return values->valid != 0 && values->size == 0;
-    }
-#else
-    (void)pre;
-    return false;
-#endif
-  } else if (tp->tp_dictoffset == 0) {
-    return true;
-  } else if (tp->tp_dictoffset > 0) {
-    dict = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + tp->tp_dictoffset);
-  } else {
-    return false;
-  }
-  return dict == nullptr || PyDict_GET_SIZE(dict) == 0;
-#endif
 }
 
 }  // namespace frame

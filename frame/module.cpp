@@ -1,5 +1,6 @@
 // module.cpp - module creation and execution, and the statements a module
 // body is made of (imports, function definitions, global stores).
+#include <climits>
 #include <cstring>
 #include <new>
 
@@ -145,8 +146,19 @@ int mod_make_template(Module& m) noexcept {
   PyCodeObject* co = reinterpret_cast<PyCodeObject*>(empty.get());
   Ref bytes = Ref::steal(PyCode_GetCode(co));
   if (!bytes) return -1;
-  Ref linetable = Ref::borrow(co->co_linetable);
-  int stacksize = co->co_stacksize;
+  // The line table and the stack size as the code object's attributes give
+  // them: its struct is the interpreter's own and changes between versions.
+  Ref linetable = Ref::steal(PyObject_GetAttrString(empty.get(), "co_linetable"));
+  if (!linetable) return -1;
+  Ref stack_obj = Ref::steal(PyObject_GetAttrString(empty.get(), "co_stacksize"));
+  if (!stack_obj) return -1;
+  const long stack_long = PyLong_AsLong(stack_obj.get());
+  if (stack_long == -1 && PyErr_Occurred()) return -1;
+  if (stack_long < 0 || stack_long > INT_MAX) {
+    PyErr_SetString(PyExc_SystemError, "the empty code object's stack size is out of range");
+    return -1;
+  }
+  int stacksize = static_cast<int>(stack_long);
   if (PyBytes_GET_SIZE(bytes.get()) == 0) {
     PyObject* code = nullptr;
     PyObject* lines = nullptr;

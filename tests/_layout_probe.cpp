@@ -1,4 +1,5 @@
-// The frame's reads of the interpreter's own layout, built on their own
+// The frame's reads of the interpreter's own layout (layout.hpp, through
+// compat.hpp's names), built on their own
 // against the interpreter running the tests, so that a test can hold each
 // one to what the public API says about the same object.
 #include "compat.hpp"
@@ -34,18 +35,40 @@ PyObject* probe_watch(PyObject*, PyObject* d) {
     return nullptr;
   }
   if (probe_watcher < 0) probe_watcher = frame::dict_watcher_add();
-  if (probe_watcher < 0 || frame::dict_watch(probe_watcher, d) < 0) {
+  if (probe_watcher < 0) Py_RETURN_FALSE;  // none: the caches stay empty
+  if (frame::dict_watch(probe_watcher, d) < 0) {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "no dict watcher");
     return nullptr;
   }
-  Py_RETURN_NONE;
+  Py_RETURN_TRUE;
 }
 
 PyObject* probe_dict_version(PyObject*, PyObject* d) {
   return PyLong_FromUnsignedLongLong(frame::dict_version(d));
 }
 
+// The reads this build left to their fallbacks, by name.
+PyObject* probe_fallbacks(PyObject*, PyObject*) {
+  static const struct {
+    unsigned bit;
+    const char* name;
+  } kNames[] = {{frame::kNoManagedDictRead, "managed_dict"},
+                {frame::kNoTypeVersionRead, "type_version"},
+                {frame::kNoDictVersionRead, "dict_version"},
+                {frame::kNoStrHashRead, "str_hash"}};
+  PyObject* out = PyFrozenSet_New(nullptr);
+  for (const auto& n : kNames) {
+    if (out != nullptr && (frame::kLayoutFallbacks & n.bit) != 0) {
+      PyObject* s = PyUnicode_FromString(n.name);
+      if (s == nullptr || PySet_Add(out, s) < 0) Py_CLEAR(out);
+      Py_XDECREF(s);
+    }
+  }
+  return out;
+}
+
 PyMethodDef probe_methods[] = {
+    {"fallbacks", probe_fallbacks, METH_NOARGS, nullptr},
     {"no_instance_attributes", probe_no_instance_attributes, METH_O, nullptr},
     {"cached_hash", probe_cached_hash, METH_O, nullptr},
     {"type_version", probe_type_version, METH_O, nullptr},

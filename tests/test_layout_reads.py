@@ -24,7 +24,11 @@ pytestmark = pytest.mark.skipif(os.name == "nt" or shutil.which(CXX) is None,
 def probe(tmp_path_factory):
     tmp = tmp_path_factory.mktemp("layout")
     out = tmp / ("_layout_probe" + sysconfig.get_config_var("EXT_SUFFIX"))
-    cmd = [CXX, "-O1", "-shared", "-fPIC", "-std=c++20", "-I" + sysconfig.get_paths()["include"],
+    # TARNEX_LAYOUT_UNKNOWN=1: the probe built as the modules are for a version
+    # past every read's range, its fallbacks pinned instead.
+    unknown = ["-DTARNEX_LAYOUT_UNKNOWN"] if os.environ.get("TARNEX_LAYOUT_UNKNOWN") else []
+    cmd = [CXX, "-O1", "-shared", "-fPIC", "-std=c++20", *unknown,
+           "-I" + sysconfig.get_paths()["include"],
            "-I" + os.path.join(REPO, "frame"), os.path.join(REPO, "tests", "_layout_probe.cpp"),
            "-o", str(out)]
     r = subprocess.run(cmd, capture_output=True, text=True)
@@ -93,17 +97,20 @@ def test_no_instance_attributes_never_misses_one(probe, kind, change):
     answer = probe.no_instance_attributes(obj)  # before anything reads __dict__
     if obj.__dict__:
         assert answer is False, f"{kind}, {change}: an attribute the read does not see"
-    if change == "fresh" and _read_applies(kind):
+    if change == "fresh" and _read_applies(probe, kind):
         assert answer is True, f"{kind}: a fresh object read as holding attributes"
 
 
-def _read_applies(kind):
+def _read_applies(probe, kind):
     """Where a fresh object must read as holding nothing: a dictionary at a
     positive offset everywhere; from 3.13 the managed dictionary and the
-    inline values too (3.11 and 3.12 keep values apart, unread); without
-    the GIL, no inline values (a plain class's are "may hold")."""
+    inline values too (3.11 and 3.12 keep values apart, unread), in a build
+    that reads them; without the GIL, no inline values (a plain class's are
+    "may hold")."""
     if kind == "dict-offset":
         return True
+    if "managed_dict" in probe.fallbacks():
+        return False
     if FREE_THREADED:
         return kind != "plain" and sys.version_info < (3, 14)
     return sys.version_info >= (3, 13)
@@ -127,7 +134,7 @@ def test_no_instance_attributes_of_a_tensor(probe, change):
     answer = probe.no_instance_attributes(t)
     if t.__dict__:
         assert answer is False
-    if change == "fresh":
+    if change == "fresh" and "managed_dict" not in probe.fallbacks():
         assert answer is True, "a fresh tensor read as holding attributes"
 
 
@@ -135,12 +142,14 @@ def test_cached_hash_is_the_hash_once_computed(probe):
     s = "".join(["layout", "-probe"])  # a new str, its hash not computed yet
     assert probe.cached_hash(s) == -1
     h = hash(s)
-    assert probe.cached_hash(s) == h
+    assert probe.cached_hash(s) == (-1 if "str_hash" in probe.fallbacks() else h)
 
 
 def test_dict_version_moves_on_every_change(probe):
     d = {"a": 1}
-    probe.watch(d)
+    if not probe.watch(d):
+        assert "dict_version" in probe.fallbacks()  # and the caches stay empty
+        return
     seen = [probe.dict_version(d)]
     _ = d["a"], d.get("b"), "a" in d
     assert probe.dict_version(d) == seen[-1], "a read moved the version"
@@ -160,8 +169,11 @@ def test_type_version_changes_with_the_type(probe):
     C().to()  # the attribute cache gives the type a tag
     C.to  # noqa: B018
     before = probe.type_version(C)
+    if "type_version" in probe.fallbacks():
+        assert before == 0  # no version: nothing is cached by it
+        return
+    assert before != 0
     C.to = lambda self: 2
-    after = probe.type_version(C)
-    assert after != before or after == 0
-    C.to  # noqa: B018  - a look-up gives it a new tag
-    assert probe.type_version(C) != before or probe.type_version(C) == 0
+    assert probe.type_version(C) != before
+    C.to  # noqa: B018  - a look-up gives it a new tag, never the old one
+    assert probe.type_version(C) != before
