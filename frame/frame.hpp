@@ -137,8 +137,9 @@ struct Module {
   size_t nfunctions = 0;
   const CodeDef* const* extra_codes = nullptr;  // code objects that are not functions
   size_t nextra_codes = 0;
-  int (*constants)(Module& m) = nullptr;        // numeric and other constants
-  int (*body)(Module& m, int* line) = nullptr;  // runs the module body
+  int (*constants)(Module& m) = nullptr;  // numeric and other constants
+  // Runs the module body up to `__test__ = {}`, which the frame adds.
+  int (*body)(Module& m, int* line) = nullptr;
 
   // Runtime state, process lifetime (all strong unless noted).
   // What execution makes from the definitions, index for index (PyMem).
@@ -206,6 +207,9 @@ int import_submodule_as(Module& m, PyObject* dotted, PyObject* package, PyObject
                         PyObject* bind_as) noexcept;
 // Makes the function object of `def` and stores it in the module dictionary.
 int define_function(Module& m, const FnDef& def) noexcept;
+// Every `def` of the module, in the order of its description; `line` names
+// the definition that runs.
+int define_functions(Module& m, int* line) noexcept;
 // name = value in the module dictionary.
 int set_global(Module& m, PyObject* name, PyObject* value) noexcept;
 
@@ -285,28 +289,44 @@ PyObject* fn_call_slow(FnObject* f, PyObject* const* args, Py_ssize_t nargs,
 PyObject* fn_stack_exhausted(FnObject* f) noexcept;
 PyObject* fn_entry_failed(FnObject* f) noexcept;
 
-// The entry of a function whose definition names none: the body and its
-// parameter count read from the definition.
-PyObject* fn_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
-                        PyObject* kwnames) noexcept;
-
-// The same entry instantiated per function, for a body `Impl` of `N`
-// parameters: no definition to load, a direct call. The definition's `impl`
-// must be the same body (binding calls that one). Out of line, so that a
-// pass-through entry reaches it by a jump and saves no registers itself.
+// An entry's body and parameter count: constants of the instantiation
+// (StaticBody, the entries the definitions name), or read from the
+// definition on each call (DefinedBody, fn_vectorcall's).
 template <ImplFn Impl, int N>
   requires(N <= kMaxParams)
+struct StaticBody {
+  static constexpr ImplFn kImpl = Impl;
+  static constexpr int kParams = N;
+};
+struct DefinedBody {};
+
+// The guarded entry: the stack check, the recursion count and the body, all
+// parameters by position going straight to it and every other call through
+// binding (which calls the definition's `impl`, the same body). Out of line,
+// so that a pass-through entry reaches it by a jump and saves no registers
+// itself.
+template <class Body>
 FRAME_NOINLINE PyObject* guarded_entry(PyObject* self, PyObject* const* args, size_t nargsf,
                                        PyObject* kwnames) noexcept {
   FnObject* f = reinterpret_cast<FnObject*>(self);
   if (stack_exhausted()) return fn_stack_exhausted(f);
   if (Py_EnterRecursiveCall(" while calling a Python object")) return fn_entry_failed(f);
   const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-  PyObject* result =
-      kwnames == nullptr && nargs == N ? Impl(f, args) : fn_call_slow(f, args, nargs, kwnames);
+  PyObject* result;
+  if constexpr (std::is_same_v<Body, DefinedBody>) {
+    result = kwnames == nullptr && nargs == f->def->code.argcount
+                 ? f->def->impl(f, args)
+                 : fn_call_slow(f, args, nargs, kwnames);
+  } else {
+    result = kwnames == nullptr && nargs == Body::kParams ? Body::kImpl(f, args)
+                                                          : fn_call_slow(f, args, nargs, kwnames);
+  }
   Py_LeaveRecursiveCall();
   return result;
 }
+
+// The entry of a definition that names none: body and count read from it.
+inline constexpr vectorcallfunc fn_vectorcall = guarded_entry<DefinedBody>;
 
 // The entry of a function whose body hands an argument back untouched when
 // another is not a dict: called with its N parameters by position, and
@@ -323,7 +343,7 @@ PyObject* pass_through_entry(PyObject* self, PyObject* const* args, size_t nargs
   if (kwnames == nullptr && PyVectorcall_NARGS(nargsf) == N && !is_dict(args[Test])) {
     return Py_NewRef(args[Result]);
   }
-  return guarded_entry<Impl, N>(self, args, nargsf, kwnames);
+  return guarded_entry<StaticBody<Impl, N>>(self, args, nargsf, kwnames);
 }
 
 // One look-up site of a module global. The value found in the module

@@ -107,20 +107,6 @@ PyObject* fn_stack_exhausted(FnObject* f) noexcept {
 
 PyObject* fn_entry_failed(FnObject* f) noexcept { return fail(f, f->def->code.first_line); }
 
-PyObject* fn_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
-                        PyObject* kwnames) noexcept {
-  FnObject* f = reinterpret_cast<FnObject*>(self);
-  const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-  if (stack_exhausted()) return fn_stack_exhausted(f);
-  if (Py_EnterRecursiveCall(" while calling a Python object")) return fn_entry_failed(f);
-  // The common call: every parameter given by position.
-  PyObject* result = kwnames == nullptr && nargs == f->def->code.argcount
-                         ? f->def->impl(f, args)
-                         : fn_call_slow(f, args, nargs, kwnames);
-  Py_LeaveRecursiveCall();
-  return result;
-}
-
 namespace {
 
 // --------------------------------------------------------------- attributes

@@ -332,7 +332,13 @@ int mod_exec_steps(Module& m, PyObject* module, int& line, bool& registered) noe
   if (!m.fn_type && function_type_ready(m) < 0) return -1;
   if (mod_make_codes(m) < 0) return -1;
   mod_add_dict_watcher(m);
-  return m.body(m, &line);
+  if (m.body(m, &line) < 0) return -1;
+  // The body's last statement in both modules, `__test__ = {}`, which the
+  // line of the module's own work reports.
+  line = 1;
+  Ref test = Ref::steal(PyDict_New());
+  if (!test) return -1;
+  return set_global(m, m.s.dunder_test, test.get());
 }
 
 }  // namespace
@@ -406,6 +412,16 @@ int module_exec(Module& m, PyObject* module) noexcept {
   set_field(m.module, nullptr);
   if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, m.init_name);
   return -1;
+}
+
+int define_functions(Module& m, int* line) noexcept {
+  for (size_t i = 0; i < m.nfunctions; ++i) {
+    const FnDef& d = *m.functions[i];
+    // A definition's statement starts at the function's first line.
+    *line = d.code.first_line;
+    if (define_function(m, d) < 0) return -1;
+  }
+  return 0;
 }
 
 int set_global(Module& m, PyObject* name, PyObject* value) noexcept {

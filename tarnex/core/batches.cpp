@@ -10,8 +10,6 @@ namespace {
 using frame::fail;
 using frame::Ref;
 
-frame::GlobalSite batches_torch_site;
-
 // batch.get(*args) as a method call by name, so a subclass's own `get` runs.
 // `args` has a free slot in front of the object for the vectorcall offset.
 PyObject* batches_call_get(PyObject** args, size_t nargs) noexcept {
@@ -138,33 +136,34 @@ bool batches_str_keys(PyObject* d) noexcept {
 // holds.
 PyObject* batches_split_str_keys(frame::FnObject* f, PyObject* batch) noexcept {
   Ref inputs = Ref::steal(PyDict_New());
-  if (!inputs) return fail(f, SplitBatchLine::kInputs);
+  if (!inputs) return fail(f, SplitBatch::Line::kInputs);
   if (!batches_str_keys(batch)) return nullptr;
   // batch.get("labels", batch.get("label")), both look-ups as always.
   PyObject* label = nullptr;
   PyObject* labels = nullptr;
-  if (PyDict_GetItemRef(batch, state.s_label, &label) < 0) return fail(f, SplitBatchLine::kLabels);
+  if (PyDict_GetItemRef(batch, state.s_label, &label) < 0)
+    return fail(f, SplitBatch::Line::kLabels);
   Ref label_ref = Ref::steal(label);
   if (PyDict_GetItemRef(batch, state.s_labels, &labels) < 0)
-    return fail(f, SplitBatchLine::kLabels);
+    return fail(f, SplitBatch::Line::kLabels);
   Ref labels_ref = Ref::steal(labels);
-  if (PyDict_Merge(inputs.get(), batch, 1) < 0) return fail(f, SplitBatchLine::kInputs);
+  if (PyDict_Merge(inputs.get(), batch, 1) < 0) return fail(f, SplitBatch::Line::kInputs);
   if constexpr (frame::kFreeThreaded) {
     // Another thread may have changed the batch since the check: the copy,
     // ours alone, is checked again, and its label entries are found anew.
     if (!batches_str_keys(inputs.get())) return nullptr;
     if (frame::dict_discard(inputs.get(), state.s_labels) < 0 ||
         frame::dict_discard(inputs.get(), state.s_label) < 0) {
-      return fail(f, SplitBatchLine::kInputs);
+      return fail(f, SplitBatch::Line::kInputs);
     }
   } else {
     if ((labels != nullptr && PyDict_DelItem(inputs.get(), state.s_labels) < 0) ||
         (label != nullptr && PyDict_DelItem(inputs.get(), state.s_label) < 0)) {
-      return fail(f, SplitBatchLine::kInputs);
+      return fail(f, SplitBatch::Line::kInputs);
     }
   }
   PyObject* pair = PyTuple_New(2);
-  if (pair == nullptr) return fail(f, SplitBatchLine::kReturn);
+  if (pair == nullptr) return fail(f, SplitBatch::Line::kReturn);
   PyObject* y = labels != nullptr  ? labels_ref.release()
                 : label != nullptr ? label_ref.release()
                                    : Py_NewRef(Py_None);
@@ -174,17 +173,17 @@ PyObject* batches_split_str_keys(frame::FnObject* f, PyObject* batch) noexcept {
 }
 
 // split_batch on a dict: (inputs, labels).
-BK_NOINLINE PyObject* batches_split_dict(frame::FnObject* f, PyObject* batch) noexcept {
+FRAME_NOINLINE PyObject* batches_split_dict(frame::FnObject* f, PyObject* batch) noexcept {
   if (PyDict_CheckExact(batch)) {
     PyObject* pair = batches_split_str_keys(f, batch);
     if (pair != nullptr || PyErr_Occurred()) return pair;
   }
   Ref labels = Ref::steal(batches_labels(batch));
-  if (!labels) return fail(f, SplitBatchLine::kLabels);
+  if (!labels) return fail(f, SplitBatch::Line::kLabels);
   Ref inputs = Ref::steal(batches_inputs_walk(batch));
-  if (!inputs) return fail(f, SplitBatchLine::kInputs);
+  if (!inputs) return fail(f, SplitBatch::Line::kInputs);
   PyObject* pair = PyTuple_New(2);
-  if (pair == nullptr) return fail(f, SplitBatchLine::kReturn);
+  if (pair == nullptr) return fail(f, SplitBatch::Line::kReturn);
   PyTuple_SET_ITEM(pair, 0, inputs.release());
   PyTuple_SET_ITEM(pair, 1, labels.release());
   return pair;
@@ -216,13 +215,13 @@ PyObject* example_probe(frame::FnObject* f, PyObject* const* args) noexcept {
   PyObject* x = args[0];
   if (!frame::is_dict(x)) {
     PyObject* cut = batches_cut(x);
-    return cut ? cut : fail(f, ExampleProbeLine::kCut);
+    return cut ? cut : fail(f, ExampleProbe::Line::kCut);
   }
 
   // `torch` is looked up for every entry: a rebinding takes effect from the
   // next entry on.
-  PyObject* out = map_tensor_values(f, batches_torch_site, x, batches_cut);
-  return out ? out : fail(f, ExampleProbeLine::kDict);
+  PyObject* out = map_tensor_values(f, state.sites.cut_torch, x, batches_cut);
+  return out ? out : fail(f, ExampleProbe::Line::kDict);
 }
 
 }  // namespace bk

@@ -8,21 +8,19 @@ namespace {
 using frame::fail;
 using frame::Ref;
 
-frame::GlobalSite dev_torch_site;
-frame::MethodSite dev_to_site;
-
 // v.to(device) as a method call by name, without a bound method or a tuple,
 // the method `to` looked up once per type.
 PyObject* dev_call_to(PyObject* v, PyObject* device) noexcept {
   PyObject* args[] = {nullptr, v, device};
-  return frame::call_method(dev_to_site, state.s_to, args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET);
+  return frame::call_method(state.sites.move_to, state.s_to, args + 1,
+                            2 | PY_VECTORCALL_ARGUMENTS_OFFSET);
 }
 
 // to_device on a dict: a new dict with each tensor value moved.
-BK_NOINLINE PyObject* dev_move_dict(frame::FnObject* f, PyObject* x, PyObject* device) noexcept {
-  PyObject* out = map_tensor_values(f, dev_torch_site, x,
+FRAME_NOINLINE PyObject* dev_move_dict(frame::FnObject* f, PyObject* x, PyObject* device) noexcept {
+  PyObject* out = map_tensor_values(f, state.sites.move_torch, x,
                                     [device](PyObject* v) { return dev_call_to(v, device); });
-  return out ? out : fail(f, ToDeviceLine::kDict);
+  return out ? out : fail(f, ToDevice::Line::kDict);
 }
 
 }  // namespace
@@ -34,8 +32,8 @@ PyObject* to_device(frame::FnObject* f, PyObject* const* args) noexcept {
   if (frame::check_exact_type(device, &PyUnicode_Type, "device") < 0) return nullptr;
   if (!frame::is_dict(x)) {
     // x.to(device) with our own arguments, already in that order.
-    PyObject* moved = frame::call_method(dev_to_site, state.s_to, args, 2);
-    return moved ? moved : fail(f, ToDeviceLine::kMove);
+    PyObject* moved = frame::call_method(state.sites.move_to, state.s_to, args, 2);
+    return moved ? moved : fail(f, ToDevice::Line::kMove);
   }
   return dev_move_dict(f, x, device);
 }
@@ -56,7 +54,7 @@ PyObject* forward(frame::FnObject* f, PyObject* const* args) noexcept {
     PyObject* kwargs = x;
     if (!PyDict_CheckExact(x)) {
       copy = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), x));
-      if (!copy) return fail(f, ForwardLine::kCall);
+      if (!copy) return fail(f, Forward::Line::kCall);
       kwargs = copy.get();
     }
     meth = Ref::steal(frame::python_call_method(state.frame, model));
@@ -72,17 +70,17 @@ PyObject* forward(frame::FnObject* f, PyObject* const* args) noexcept {
     out = Ref::steal(
         PyObject_Vectorcall(model, call + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
   }
-  if (!out) return fail(f, ForwardLine::kCall);
+  if (!out) return fail(f, Forward::Line::kCall);
 
   // hasattr(out, "logits"): no AttributeError object is made where the type
   // uses the generic attribute access.
   PyObject* probe = nullptr;
   int has = PyObject_GetOptionalAttr(out.get(), state.s_logits, &probe);
   Py_XDECREF(probe);
-  if (has < 0) return fail(f, ForwardLine::kHasLogits);
+  if (has < 0) return fail(f, Forward::Line::kHasLogits);
   if (has == 0) return out.release();
   PyObject* logits = PyObject_GetAttr(out.get(), state.s_logits);
-  return logits ? logits : fail(f, ForwardLine::kLogits);
+  return logits ? logits : fail(f, Forward::Line::kLogits);
 }
 
 }  // namespace bk

@@ -9,14 +9,12 @@ using frame::DictWalk;
 using frame::fail;
 using frame::Ref;
 
-frame::GlobalSite pri_genexpr_torch_site;
-frame::GlobalSite pri_set_torch_site;
-
-// Entries made inside the generator expression carry this name. The traceback
-// cache keys entries by the name's address, so one static array keeps them
-// apart from example_tensor's own entry at the same line.
-constexpr char kGenexprName[] = "genexpr";
-constexpr int kGenexprLine = frame::line_no(ExampleTensorLine::kGenexpr);
+// Entries made inside the generator expression carry its code's name. The
+// traceback cache keys entries by the name's address, which keeps them apart
+// from example_tensor's own entry at the same line.
+constexpr const char* kGenexprName =
+    frame::InnerCodeOf<ExampleTensor, ExampleTensor::Genexpr>::name.c_str();
+constexpr int kGenexprLine = frame::line_no(ExampleTensor::Genexpr::line);
 
 // The walk of the generator expression over the values of `x`: the first
 // value that passes the tensor test goes to `found`. 1 found, 0 the walk
@@ -33,7 +31,7 @@ int pri_genexpr_walk(frame::FnObject* f, PyObject* x, Ref& found) noexcept {
     // CAUTION: the tensor test may run any Python code (a metaclass instance
     // check), which may change or empty `x`; `v` is held strongly and the
     // walk's size check reports a changed exact dict.
-    int t = is_tensor(f, pri_genexpr_torch_site, v.get());
+    int t = is_tensor(f, state.sites.genexpr_torch, v.get());
     if (t < 0) return -1;
     if (t) {
       found = std::move(v);
@@ -59,13 +57,13 @@ int pri_genexpr_first(frame::FnObject* f, PyObject* x, Ref& found) noexcept {
 }
 
 // example_tensor on a dict: the first tensor value.
-BK_NOINLINE PyObject* pri_example_dict(frame::FnObject* f, PyObject* x) noexcept {
+FRAME_NOINLINE PyObject* pri_example_dict(frame::FnObject* f, PyObject* x) noexcept {
   Ref found;
   int r = pri_genexpr_first(f, x, found);
   if (r > 0) return found.release();
   // next() on an exhausted generator: a bare StopIteration (empty args).
   if (r == 0) PyErr_SetNone(PyExc_StopIteration);
-  return fail(f, ExampleTensorLine::kGenexpr);
+  return fail(f, ExampleTensor::Line::kGenexpr);
 }
 
 // dict(x): always a new plain dict. For an exact dict that is what the
@@ -82,24 +80,24 @@ PyObject* pri_dict_of(PyObject* x) noexcept {
 }
 
 // set_primary_input on a dict: a copy with the first tensor value replaced.
-BK_NOINLINE PyObject* pri_set_dict(frame::FnObject* f, PyObject* x,
-                                   PyObject* replacement) noexcept {
+FRAME_NOINLINE PyObject* pri_set_dict(frame::FnObject* f, PyObject* x,
+                                      PyObject* replacement) noexcept {
   Ref out = Ref::steal(pri_dict_of(x));
-  if (!out) return fail(f, SetPrimaryLine::kCopy);
+  if (!out) return fail(f, SetPrimaryInput::Line::kCopy);
   // `out` is an exact dict: walked in place, with the size check.
   DictWalk walk(state.frame, DictWalk::Kind::kItems);
-  if (walk.start(out.get()) < 0) return fail(f, SetPrimaryLine::kLoop);
+  if (walk.start(out.get()) < 0) return fail(f, SetPrimaryInput::Line::kLoop);
   Ref k, v;
   for (;;) {
     int r = walk.next(k, v);
-    if (r < 0) return fail(f, SetPrimaryLine::kLoop);
+    if (r < 0) return fail(f, SetPrimaryInput::Line::kLoop);
     if (r == 0) return out.release();
-    int t = is_tensor(f, pri_set_torch_site, v.get());
-    if (t < 0) return fail(f, SetPrimaryLine::kTest);
+    int t = is_tensor(f, state.sites.replace_torch, v.get());
+    if (t < 0) return fail(f, SetPrimaryInput::Line::kTest);
     if (t) {
       // The key is present already, so it keeps its place.
       if (PyDict_SetItem(out.get(), k.get(), replacement) < 0)
-        return fail(f, SetPrimaryLine::kStore);
+        return fail(f, SetPrimaryInput::Line::kStore);
       return out.release();
     }
   }

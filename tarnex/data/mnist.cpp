@@ -1,8 +1,9 @@
-// mnist.cpp - tarnex.data.mnist: module definition, constants, module body
-// and mnist_loaders, which builds the MNIST training and test loaders.
-#include <iterator>
+// mnist.cpp - tarnex.data.mnist: the module's description, constants and
+// body, and mnist_loaders, which builds the MNIST training and test loaders.
+#include <cstdint>
+#include <string_view>
 
-#include "frame.hpp"
+#include "describe.hpp"
 
 namespace mnist {
 namespace {
@@ -34,33 +35,51 @@ struct State {
   PyObject* s_drop_last = nullptr;
   // The data directory, relative to the process's current directory.
   PyObject* data_root = nullptr;
-  // The default batch size (the defaults tuple made from it is mn_defaults).
+  // The default batch size.
   PyObject* int_64 = nullptr;
   // Keyword names of the dataset and loader calls, in call order.
   PyObject* kw_dataset = nullptr;
   PyObject* kw_loader = nullptr;
+  // (64,): what calls fill in for a missing batch_size, and what
+  // __defaults__ shows.
+  PyObject* defaults = nullptr;
+  // One look-up site per use of a global in the body: each keeps its own
+  // cache.
+  struct Sites {
+    frame::GlobalSite transforms;         // LoadersLine::kTransform
+    frame::GlobalSite torchvision_train;  // LoadersLine::kTrainSet
+    frame::GlobalSite torchvision_test;   // LoadersLine::kTestSet
+    frame::GlobalSite dataloader_train;   // LoadersLine::kTrainLoader
+    frame::GlobalSite dataloader_test;    // LoadersLine::kTestLoader
+  } sites{};
 };
 
 extern State state;
 
-// mnist_loaders' lines in tarnex/data/mnist.py: the `def` line (also where
-// the batch_size check reports) and one statement per line after it.
-enum class LoadersLine : std::uint8_t {
-  kDef = 5,
-  kTransform = 6,
-  kTrainSet = 7,
-  kTestSet = 8,
-  kTrainLoader = 9,
-  kTestLoader = 10,
-  kReturn = 11,
-};
+PyObject* mnist_loaders(frame::FnObject* f, PyObject* const* args) noexcept;
 
-// One look-up site per use of a global in the body: each keeps its own cache.
-frame::GlobalSite mn_transforms_site;    // LoadersLine::kTransform
-frame::GlobalSite mn_torchvision_train;  // LoadersLine::kTrainSet
-frame::GlobalSite mn_torchvision_test;   // LoadersLine::kTestSet
-frame::GlobalSite mn_dataloader_train;   // LoadersLine::kTrainLoader
-frame::GlobalSite mn_dataloader_test;    // LoadersLine::kTestLoader
+// mnist_loaders' description; its lines are those of tarnex/data/mnist.py:
+// the `def` line (also where the batch_size check reports) and one
+// statement per line after it.
+struct MnistLoaders {
+  static constexpr std::string_view name = "mnist_loaders";
+  enum class Line : std::uint8_t {
+    kDef = 5,
+    kTransform = 6,
+    kTrainSet = 7,
+    kTestSet = 8,
+    kTrainLoader = 9,
+    kTestLoader = 10,
+    kReturn = 11,
+  };
+  static constexpr int nparams = 1;
+  static constexpr const char* varnames[] = {"batch_size", "tfm",          "train_ds",
+                                             "test_ds",    "train_loader", "test_loader"};
+  static constexpr frame::Annotation annotations[] = {{"batch_size", "int"}};
+  static constexpr PyObject** defaults = &state.defaults;
+  static constexpr frame::ImplFn body = mnist_loaders;
+};
+using LoadersLine = MnistLoaders::Line;
 
 // torchvision.datasets.MNIST(root="./data", train=<train>, download=True,
 // transform=tfm), with `torchvision` looked up at `site`.
@@ -96,68 +115,27 @@ PyObject* mnist_loaders(frame::FnObject* f, PyObject* const* args) noexcept {
 
   Ref tfm;
   {
-    Ref transforms = Ref::steal(frame::lookup_global(f, mn_transforms_site, state.s_transforms));
+    Ref transforms =
+        Ref::steal(frame::lookup_global(f, state.sites.transforms, state.s_transforms));
     if (!transforms) return fail(f, LoadersLine::kTransform);
     Ref to_tensor = Ref::steal(PyObject_GetAttr(transforms.get(), state.s_ToTensor));
     if (!to_tensor) return fail(f, LoadersLine::kTransform);
     tfm = Ref::steal(PyObject_CallNoArgs(to_tensor.get()));
     if (!tfm) return fail(f, LoadersLine::kTransform);
   }
-  Ref train_ds = Ref::steal(mn_dataset(f, mn_torchvision_train, Py_True, tfm.get()));
+  Ref train_ds = Ref::steal(mn_dataset(f, state.sites.torchvision_train, Py_True, tfm.get()));
   if (!train_ds) return fail(f, LoadersLine::kTrainSet);
-  Ref test_ds = Ref::steal(mn_dataset(f, mn_torchvision_test, Py_False, tfm.get()));
+  Ref test_ds = Ref::steal(mn_dataset(f, state.sites.torchvision_test, Py_False, tfm.get()));
   if (!test_ds) return fail(f, LoadersLine::kTestSet);
   Ref train_loader =
-      Ref::steal(mn_loader(f, mn_dataloader_train, train_ds.get(), batch_size.get()));
+      Ref::steal(mn_loader(f, state.sites.dataloader_train, train_ds.get(), batch_size.get()));
   if (!train_loader) return fail(f, LoadersLine::kTrainLoader);
-  Ref test_loader = Ref::steal(mn_loader(f, mn_dataloader_test, test_ds.get(), batch_size.get()));
+  Ref test_loader =
+      Ref::steal(mn_loader(f, state.sites.dataloader_test, test_ds.get(), batch_size.get()));
   if (!test_loader) return fail(f, LoadersLine::kTestLoader);
   PyObject* out = PyTuple_Pack(2, train_loader.get(), test_loader.get());
   return out ? out : fail(f, LoadersLine::kReturn);
 }
-
-// (64,): what calls fill in for a missing batch_size, and what __defaults__
-// shows. Defined before the function's definition that points at it.
-PyObject* mn_defaults = nullptr;
-
-constexpr const char* kMnistLoadersVars[] = {"batch_size", "tfm",          "train_ds",
-                                             "test_ds",    "train_loader", "test_loader"};
-constexpr frame::Annotation kMnistLoadersAnn[] = {{"batch_size", "int"}};
-
-constexpr frame::FnDef mn_mnist_loaders = {
-    .code = {.name = "mnist_loaders",
-             .qualname = "mnist_loaders",
-             .argcount = 1,
-             .first_line = frame::line_no(LoadersLine::kDef),
-             .varnames = kMnistLoadersVars,
-             .nvarnames = static_cast<int>(std::size(kMnistLoadersVars))},
-    .traceback_name = "tarnex.data.mnist.mnist_loaders",
-    .annotations = kMnistLoadersAnn,
-    .nannotations = static_cast<int>(std::size(kMnistLoadersAnn)),
-    .defaults = &mn_defaults,
-    .impl = mnist_loaders,
-};
-
-constexpr const frame::FnDef* mn_functions[] = {&mn_mnist_loaders};
-
-constexpr frame::StrConst mn_strings[] = {
-    {&state.s_DataLoader, "DataLoader"},
-    {&state.s_torchvision, "torchvision"},
-    {&state.s_transforms, "transforms"},
-    {&state.s_torch_utils_data, "torch.utils.data"},
-    {&state.s_torchvision_transforms, "torchvision.transforms"},
-    {&state.s_mnist_loaders, "mnist_loaders"},
-    {&state.s_batch_size, "batch_size"},
-    {&state.s_ToTensor, "ToTensor"},
-    {&state.s_datasets, "datasets"},
-    {&state.s_MNIST, "MNIST"},
-    {&state.s_root, "root"},
-    {&state.s_train, "train"},
-    {&state.s_download, "download"},
-    {&state.s_transform, "transform"},
-    {&state.s_shuffle, "shuffle"},
-    {&state.s_drop_last, "drop_last"},
-};
 
 // A tuple of borrowed strings, for the keyword names of a vectorcall.
 PyObject* mn_names(std::initializer_list<PyObject*> names) noexcept {
@@ -172,7 +150,7 @@ int mn_constants(frame::Module&) noexcept {
   State& s = state;
   if (!s.data_root && !(s.data_root = PyUnicode_FromString("./data"))) return -1;
   if (!s.int_64 && !(s.int_64 = PyLong_FromLong(64))) return -1;
-  if (!mn_defaults && !(mn_defaults = PyTuple_Pack(1, s.int_64))) return -1;
+  if (!s.defaults && !(s.defaults = PyTuple_Pack(1, s.int_64))) return -1;
   if (!s.kw_dataset &&
       !(s.kw_dataset = mn_names({s.s_root, s.s_train, s.s_download, s.s_transform}))) {
     return -1;
@@ -183,14 +161,9 @@ int mn_constants(frame::Module&) noexcept {
   return 0;
 }
 
-// The module body's lines: the three imports, and line 1 (shared with the
-// first import), where the module's own work (__test__) is reported.
-enum class BodyLine : std::uint8_t {
-  kModule = 1,
-  kDataLoader = 1,
-  kTorchvision = 2,
-  kTransforms = 3
-};
+// The module body's lines: the three imports. (Line 1, the first import's,
+// also reports the module's own work, its constants and __test__.)
+enum class BodyLine : std::uint8_t { kDataLoader = 1, kTorchvision = 2, kTransforms = 3 };
 
 // The module body, statement by statement; `line` names the statement that
 // runs, for the traceback entry of a failure.
@@ -204,47 +177,39 @@ int mn_body(frame::Module& m, int* line) noexcept {
                                  state.s_transforms, state.s_transforms) < 0) {
     return -1;
   }
-  *line = frame::line_no(LoadersLine::kDef);
-  if (frame::define_function(m, mn_mnist_loaders) < 0) return -1;
-  *line = frame::line_no(BodyLine::kModule);
-  Ref test = Ref::steal(PyDict_New());
-  if (!test) return -1;
-  return frame::set_global(m, m.s.dunder_test, test.get());
+  return frame::define_functions(m, line);
 }
 
-PyObject* mn_create(PyObject* spec, PyModuleDef*) noexcept {
-  return frame::module_create(state.frame, spec);
-}
-int mn_exec(PyObject* module) noexcept { return frame::module_exec(state.frame, module); }
-
-PyModuleDef_Slot mn_slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(mn_create)},
-    {Py_mod_exec, reinterpret_cast<void*>(mn_exec)},
-    FRAME_MOD_GIL_SLOT{0, nullptr},
+// The module.
+struct Mnist {
+  static constexpr std::string_view dotted = "tarnex.data.mnist";
+  static constexpr frame::Module* module_state = &state.frame;
+  using functions = frame::FunctionTable<Mnist, MnistLoaders>;
+  static constexpr auto constants = mn_constants;
+  static constexpr auto body = mn_body;
+  static constexpr frame::StrConst strings[] = {
+      {&state.s_DataLoader, "DataLoader"},
+      {&state.s_torchvision, "torchvision"},
+      {&state.s_transforms, "transforms"},
+      {&state.s_torch_utils_data, "torch.utils.data"},
+      {&state.s_torchvision_transforms, "torchvision.transforms"},
+      {&state.s_mnist_loaders, "mnist_loaders"},
+      {&state.s_batch_size, "batch_size"},
+      {&state.s_ToTensor, "ToTensor"},
+      {&state.s_datasets, "datasets"},
+      {&state.s_MNIST, "MNIST"},
+      {&state.s_root, "root"},
+      {&state.s_train, "train"},
+      {&state.s_download, "download"},
+      {&state.s_transform, "transform"},
+      {&state.s_shuffle, "shuffle"},
+      {&state.s_drop_last, "drop_last"},
+  };
 };
 
-PyModuleDef mn_def = {
-    PyModuleDef_HEAD_INIT, "mnist", nullptr, 0, nullptr, mn_slots, nullptr, nullptr, nullptr,
-};
-
-State state = {
-    {
-        .name = "mnist",
-        .dotted = "tarnex.data.mnist",
-        .init_name = "init tarnex.data.mnist",
-        .filename = "tarnex/data/mnist.py",
-        .strings = mn_strings,
-        .nstrings = sizeof(mn_strings) / sizeof(mn_strings[0]),
-        .functions = mn_functions,
-        .nfunctions = sizeof(mn_functions) / sizeof(mn_functions[0]),
-        .extra_codes = nullptr,
-        .nextra_codes = 0,
-        .constants = mn_constants,
-        .body = mn_body,
-    },
-};
+State state = {.frame = frame::ModuleOf<Mnist>::frame_state()};
 
 }  // namespace
 }  // namespace mnist
 
-PyMODINIT_FUNC PyInit_mnist(void) { return PyModuleDef_Init(&mnist::mn_def); }
+FRAME_MODULE_INIT(mnist, mnist::Mnist)
