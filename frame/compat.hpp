@@ -19,6 +19,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 
 #include "layout.hpp"
 
@@ -105,8 +106,9 @@ static inline int PyDict_GetItemRef(PyObject* mp, PyObject* key, PyObject** resu
 //
 // Without the GIL (the `t` builds from 3.13 on) other threads run while a
 // call runs: a borrowed reference can be freed under it, and shared state
-// written by one call is read by another. What the modules need for that is
-// here, and is plain code, or nothing, on GIL builds.
+// written by one call is read by another. What the modules need for that
+// from the API is here, and is plain code, or nothing, on GIL builds (the
+// lock of the module's own state is state_lock.hpp's).
 //
 // Critical sections (3.13 on: a per-object lock taken for the span of a
 // block, nothing on GIL builds) exist as no-ops before 3.13.
@@ -116,26 +118,6 @@ static inline int PyDict_GetItemRef(PyObject* mp, PyObject* key, PyObject** resu
 #endif
 
 namespace frame {
-
-#ifdef Py_GIL_DISABLED
-inline constexpr bool kFreeThreaded = true;
-#else
-inline constexpr bool kFreeThreaded = false;
-#endif
-
-// A lock of the module's own shared state (the traceback-code cache): a
-// PyMutex without the GIL, nothing with it. Never held across a call that can
-// run Python code.
-struct StateLock {
-#ifdef Py_GIL_DISABLED
-  PyMutex mutex{};
-  void lock() noexcept { PyMutex_Lock(&mutex); }
-  void unlock() noexcept { PyMutex_Unlock(&mutex); }
-#else
-  void lock() noexcept {}
-  void unlock() noexcept {}
-#endif
-};
 
 // A type's attribute by the type look-up (the MRO's dictionaries, no
 // descriptor called), as a strong reference or nullptr: another thread can
@@ -242,6 +224,21 @@ inline bool exact_ready_str(PyObject* o) noexcept {
 #else
   return PyUnicode_CheckExact(o);
 #endif
+}
+
+// Whether two ready str objects hold the same text, by str's own equality
+// (length, kind, contents) read directly: no method runs and nothing can
+// fail. Equal strings have equal hashes, so two known hashes that differ
+// settle it before the contents are read.
+inline bool same_text(PyObject* a, PyObject* b) noexcept {
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(a);
+  if (n != PyUnicode_GET_LENGTH(b)) return false;
+  const Py_hash_t ha = str_cached_hash(a);
+  const Py_hash_t hb = str_cached_hash(b);
+  if (ha != -1 && hb != -1 && ha != hb) return false;
+  const int kind = PyUnicode_KIND(a);
+  if (kind != PyUnicode_KIND(b)) return false;
+  return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(n) * kind) == 0;
 }
 
 // del d[key] where d may lack it: 1 deleted, 0 missing, -1 error.

@@ -245,7 +245,15 @@ struct ModuleOf {
       FRAME_MOD_GIL_SLOT{0, nullptr},
   };
   static inline PyModuleDef def = {
-      PyModuleDef_HEAD_INIT, name_text.c_str(), doc_of<D>(), 0, nullptr, slots, nullptr, nullptr, nullptr,
+      PyModuleDef_HEAD_INIT,
+      name_text.c_str(),
+      doc_of<D>(),
+      0,
+      nullptr,
+      slots,
+      nullptr,
+      nullptr,
+      nullptr,
   };
 };
 
@@ -254,6 +262,6 @@ struct ModuleOf {
 // The module's PyInit_<last>, the one symbol a module exports. `last` is the
 // last part of the module's dotted name: the import system looks for exactly
 // that symbol.
-#define FRAME_MODULE_INIT(last, Desc)                                            \
+#define FRAME_MODULE_INIT(last, Desc)                                               \
   static_assert(::frame::ModuleOf<Desc>::name == #last, "PyInit_ of another name"); \
   PyMODINIT_FUNC PyInit_##last(void) { return PyModuleDef_Init(&::frame::ModuleOf<Desc>::def); }

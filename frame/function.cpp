@@ -1,6 +1,5 @@
 // function.cpp - the function type of the native modules: vectorcall entry,
 // argument binding with the interpreter's messages, attributes, GC support.
-#include <cstring>
 
 #include "frame.hpp"
 
@@ -20,15 +19,6 @@ FRAME_NOINLINE void fn_raise_count(const FnDef& d, const FnRuntime& r, Py_ssize_
   }
   PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
                d.code.name, word, count, count == 1 ? "" : "s", given);
-}
-
-// Content equality of two str objects, without calling any method: keyword
-// names that were not interned (f(**json.loads(...))) still match.
-bool fn_same_text(PyObject* a, PyObject* b) noexcept {
-  if (PyUnicode_GET_LENGTH(a) != PyUnicode_GET_LENGTH(b)) return false;
-  if (PyUnicode_KIND(a) != PyUnicode_KIND(b)) return false;
-  return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
-                     static_cast<size_t>(PyUnicode_GET_LENGTH(a)) * PyUnicode_KIND(a)) == 0;
 }
 
 // Binds positionals and keywords into `bound` (borrowed references).
@@ -57,7 +47,9 @@ FRAME_NOINLINE int fn_bind(const FnDef& d, const FnRuntime& r, PyObject* const* 
         return -1;
       }
       for (int i = 0; i < n; ++i) {
-        if (fn_same_text(r.params[i], key)) {
+        // Keyword names that were not interned (f(**json.loads(...))) still
+        // match by content.
+        if (same_text(r.params[i], key)) {
           idx = i;
           break;
         }

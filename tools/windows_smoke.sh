@@ -115,7 +115,8 @@ make_headers() {
   mv "$inc.tmp" "$inc"
 }
 
-FRAME=(frame/function.cpp frame/helpers.cpp frame/module.cpp frame/stack_guard.cpp frame/traceback.cpp)
+FRAME=(frame/args.cpp frame/calls.cpp frame/dict_walk.cpp frame/function.cpp frame/module.cpp
+  frame/sites.cpp frame/stack_guard.cpp frame/traceback.cpp)
 BATCHKIT=(tarnex/core/_batchkit.cpp tarnex/core/device.cpp tarnex/core/primary.cpp tarnex/core/batches.cpp)
 MNIST=(tarnex/data/mnist.cpp)
 # MS_WIN64: 3.11's PC/pyconfig.h sets it for MSVC only (3.12 on set it for

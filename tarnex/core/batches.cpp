@@ -1,7 +1,5 @@
 // batches.cpp - split_batch and example_probe: splitting a batch into (x, y)
 // and cutting a small example batch out of a model input.
-#include <cstring>
-
 #include "batchkit.hpp"
 
 namespace bk {
@@ -15,22 +13,6 @@ using frame::Ref;
 PyObject* batches_call_get(PyObject** args, size_t nargs) noexcept {
   return PyObject_VectorcallMethod(state.s_get, args + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                    nullptr);
-}
-
-// Whether the exact str `key` differs from the interned label `label`, by
-// str's own equality (length, kind, contents) read directly: no method runs
-// and nothing can fail. Equal strings have equal hashes, so two known hashes
-// that differ settle it before the contents are read.
-bool batches_str_differs(PyObject* key, PyObject* label) noexcept {
-  const Py_ssize_t n = PyUnicode_GET_LENGTH(key);
-  if (n != PyUnicode_GET_LENGTH(label)) return true;
-  const Py_hash_t kh = frame::str_cached_hash(key);
-  const Py_hash_t lh = frame::str_cached_hash(label);
-  if (kh != -1 && lh != -1 && kh != lh) return true;
-  const int kind = PyUnicode_KIND(key);
-  if (kind != PyUnicode_KIND(label)) return true;
-  return std::memcmp(PyUnicode_DATA(key), PyUnicode_DATA(label), static_cast<size_t>(n) * kind) !=
-         0;
 }
 
 // Whether `key` differs from the label string `label`: 1 differs, 0 equal,
@@ -48,7 +30,7 @@ int batches_differs(PyObject* key, PyObject* label) noexcept {
       return r.get() == Py_True ? 1 : 0;
     }
 #endif
-    return batches_str_differs(key, label) ? 1 : 0;
+    return frame::same_text(key, label) ? 0 : 1;
   }
   if (key == Py_None) return 1;
   // CAUTION: the key's own comparison and truth test may run Python code.

@@ -53,7 +53,7 @@ PyObject* forward(frame::FnObject* f, PyObject* const* args) noexcept {
     Ref copy;
     PyObject* kwargs = x;
     if (!PyDict_CheckExact(x)) {
-      copy = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), x));
+      copy = Ref::steal(frame::dict_of(x));
       if (!copy) return fail(f, Forward::Line::kCall);
       kwargs = copy.get();
     }

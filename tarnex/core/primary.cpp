@@ -66,23 +66,10 @@ FRAME_NOINLINE PyObject* pri_example_dict(frame::FnObject* f, PyObject* x) noexc
   return fail(f, ExampleTensor::Line::kGenexpr);
 }
 
-// dict(x): always a new plain dict. For an exact dict that is what the
-// interpreter's dict(x) does itself: an empty dict, then the merge of x into
-// it (without the type call around it). A subclass goes through the call, so
-// its keys and item access run by the interpreter's rules for a mapping.
-PyObject* pri_dict_of(PyObject* x) noexcept {
-  if (!PyDict_CheckExact(x)) {
-    return PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), x);
-  }
-  Ref out = Ref::steal(PyDict_New());
-  if (!out || PyDict_Merge(out.get(), x, 1) < 0) return nullptr;
-  return out.release();
-}
-
 // set_primary_input on a dict: a copy with the first tensor value replaced.
 FRAME_NOINLINE PyObject* pri_set_dict(frame::FnObject* f, PyObject* x,
                                       PyObject* replacement) noexcept {
-  Ref out = Ref::steal(pri_dict_of(x));
+  Ref out = Ref::steal(frame::dict_of(x));
   if (!out) return fail(f, SetPrimaryInput::Line::kCopy);
   // `out` is an exact dict: walked in place, with the size check.
   DictWalk walk(state.frame, DictWalk::Kind::kItems);

@@ -1,6 +1,8 @@
-// helpers.cpp - helpers the function bodies share: module-global look-up,
-// the instance test against a global's attribute, dict walks, and the
-// enforcement of argument annotations.
+// sites.cpp - the look-up sites' misses: the look-up of a module global and
+// the fill of its site (per thread on free-threaded builds), the attribute
+// of a global module, the instance test against it, and a method called by
+// name. What a site holds and when it applies is said beside the sites, in
+// sites.hpp.
 #include <new>
 #include <utility>
 
@@ -12,7 +14,7 @@ namespace {
 // Whether a site may keep what it found in `d`: the dictionary is watched
 // from now on, so that dict_version moves whenever it changes (compat.hpp).
 // Without a watcher the site stays empty and every call looks again.
-[[maybe_unused]] bool helpers_watch(Module& m, PyObject* d) noexcept {
+[[maybe_unused]] bool sites_watch(Module& m, PyObject* d) noexcept {
   if (m.dict_watcher < 0) return false;
   if (dict_watch(m.dict_watcher, d) == 0) return true;
   // Fails only for an id not registered or an object that is no dict: never
@@ -31,11 +33,11 @@ constexpr const char kThreadSitesName[] = "tarnex.frame.thread_sites";
 // The calling thread's record, from a function of its own: the callers
 // below clear slots with vector stores, which must not sit beside the TLS
 // descriptor call (tools/check_tls_calls.py).
-FRAME_NOINLINE ThreadSitesTls& helpers_tls() noexcept { return thread_sites_tls; }
+FRAME_NOINLINE ThreadSitesTls& sites_tls() noexcept { return thread_sites_tls; }
 
 // Empties a slot: the references go only once it is consistent again, since
 // a destructor they run may call back into the very site.
-void helpers_slot_set(ThreadGlobal* t, PyObject* dict, PyObject* value, uint64_t tag) noexcept {
+void sites_slot_set(ThreadGlobal* t, PyObject* dict, PyObject* value, uint64_t tag) noexcept {
   PyObject* old_dict = t->dict;
   PyObject* old_value = t->value;
   PyObject* old_attr = t->attr_value;
@@ -50,13 +52,13 @@ void helpers_slot_set(ThreadGlobal* t, PyObject* dict, PyObject* value, uint64_t
 
 // The capsule's destructor: the thread state's dict is being cleared (or
 // the entry dropped).
-void helpers_thread_sites_release(PyObject* capsule) noexcept {
+void sites_thread_sites_release(PyObject* capsule) noexcept {
   auto* b = static_cast<ThreadSites*>(PyCapsule_GetPointer(capsule, kThreadSitesName));
   if (b == nullptr) {
     PyErr_Clear();
     return;
   }
-  ThreadSitesTls& tls = helpers_tls();
+  ThreadSitesTls& tls = sites_tls();
   // Only the thread that made the block holds a pointer to it; where that
   // thread is not this one (and still runs), its pointer must lead nowhere.
   const bool own = b->owner == &tls;
@@ -69,7 +71,7 @@ void helpers_thread_sites_release(PyObject* capsule) noexcept {
   // up uncached instead of making a block no thread state would release.
   const bool was_releasing = own && tls.releasing;
   if (own) tls.releasing = true;
-  for (ThreadGlobal& t : b->slots) helpers_slot_set(&t, nullptr, nullptr, 0);
+  for (ThreadGlobal& t : b->slots) sites_slot_set(&t, nullptr, nullptr, 0);
   if (own) {
     tls.releasing = was_releasing;
     PyMem_RawFree(b);
@@ -78,8 +80,8 @@ void helpers_thread_sites_release(PyObject* capsule) noexcept {
 
 // The calling thread's block from its thread state's dict, made there on
 // first use. nullptr (no error set) where none can be had.
-ThreadSites* helpers_thread_sites(Module& m, PyThreadState* ts) noexcept {
-  ThreadSitesTls& tls = helpers_tls();
+ThreadSites* sites_thread_sites(Module& m, PyThreadState* ts) noexcept {
+  ThreadSitesTls& tls = sites_tls();
   if (tls.releasing || m.dotted_obj == nullptr) return nullptr;
   PyObject* tsdict = PyThreadState_GetDict();  // borrowed; nullptr: none
   if (tsdict == nullptr) return nullptr;
@@ -99,7 +101,7 @@ ThreadSites* helpers_thread_sites(Module& m, PyThreadState* ts) noexcept {
       b->tstate_id = ts->id;
       b->mod = &m;
       b->owner = &tls;
-      PyObject* capsule = PyCapsule_New(b, kThreadSitesName, helpers_thread_sites_release);
+      PyObject* capsule = PyCapsule_New(b, kThreadSitesName, sites_thread_sites_release);
       if (capsule == nullptr) {
         PyMem_RawFree(b);
         b = nullptr;
@@ -132,10 +134,10 @@ ThreadGlobal* thread_global_slow(Module& m, GlobalSite& site) noexcept {
     m.thread_sites_lock.unlock();
     if (slot < 0) return nullptr;
   }
-  ThreadSites* b = helpers_tls().block;
+  ThreadSites* b = sites_tls().block;
   if (b == nullptr || b->tstate.load(std::memory_order_relaxed) != ts || b->tstate_id != ts->id ||
       b->mod != &m) {
-    b = helpers_thread_sites(m, ts);
+    b = sites_thread_sites(m, ts);
     if (b == nullptr) return nullptr;
   }
   return &b->slots[slot];
@@ -147,7 +149,7 @@ namespace {
 // and reading the version inside (see ThreadSites): *tag is the version the
 // result belongs to, *watched whether later changes will move it. 1, 0 or -1
 // as PyDict_GetItemRef.
-int helpers_fill_lookup(Module& m, PyObject* d, PyObject* name, PyObject** v, uint64_t* tag,
+int sites_fill_lookup(Module& m, PyObject* d, PyObject* name, PyObject** v, uint64_t* tag,
                         bool* watched) noexcept {
   int found = 0;
   Py_BEGIN_CRITICAL_SECTION(d);
@@ -163,7 +165,7 @@ int helpers_fill_lookup(Module& m, PyObject* d, PyObject* name, PyObject** v, ui
 }
 
 // The free-threaded miss: the look-up, filling the thread's slot.
-PyObject* helpers_lookup_thread(FnObject* f, GlobalSite& site, PyObject* name) noexcept {
+PyObject* sites_lookup_thread(FnObject* f, GlobalSite& site, PyObject* name) noexcept {
   Module& m = *f->mod;
   PyObject* globals = f->globals;
   PyObject* v = nullptr;
@@ -171,14 +173,14 @@ PyObject* helpers_lookup_thread(FnObject* f, GlobalSite& site, PyObject* name) n
   bool watched = false;
   int found = 0;
   if (globals != nullptr) {
-    found = helpers_fill_lookup(m, globals, name, &v, &tag, &watched);
+    found = sites_fill_lookup(m, globals, name, &v, &tag, &watched);
     if (found < 0) return nullptr;
   }
   bool keep = globals != nullptr && watched;
   if (found == 0) {
     uint64_t btag = 0;
     bool bwatched = false;
-    found = helpers_fill_lookup(m, m.builtins_dict, name, &v, &btag, &bwatched);
+    found = sites_fill_lookup(m, m.builtins_dict, name, &v, &btag, &bwatched);
     if (found < 0) return nullptr;
     if (found == 0) {
       PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
@@ -191,9 +193,9 @@ PyObject* helpers_lookup_thread(FnObject* f, GlobalSite& site, PyObject* name) n
   ThreadGlobal* t = thread_global(m, site);
   if (t != nullptr) {
     if (keep) {
-      helpers_slot_set(t, globals, v, tag);
+      sites_slot_set(t, globals, v, tag);
     } else {
-      helpers_slot_set(t, nullptr, nullptr, 0);
+      sites_slot_set(t, nullptr, nullptr, 0);
     }
   }
   return v;
@@ -204,7 +206,7 @@ PyObject* helpers_lookup_thread(FnObject* f, GlobalSite& site, PyObject* name) n
 
 PyObject* lookup_global_slow(FnObject* f, GlobalSite& site, PyObject* name) noexcept {
 #ifdef Py_GIL_DISABLED
-  return helpers_lookup_thread(f, site, name);
+  return sites_lookup_thread(f, site, name);
 #else
   PyObject* globals = f->globals;
   PyObject* builtins = f->mod->builtins_dict;
@@ -218,7 +220,7 @@ PyObject* lookup_global_slow(FnObject* f, GlobalSite& site, PyObject* name) noex
   // very site; what is found is kept only when neither dictionary moved
   // meanwhile, and replaces whatever an inner call put in the site.
   GlobalSite fill;
-  bool keep = globals != nullptr && helpers_watch(*f->mod, globals);
+  bool keep = globals != nullptr && sites_watch(*f->mod, globals);
   if (keep) {
     fill.dict = globals;
     fill.dict_tag = dict_version(globals);
@@ -236,7 +238,7 @@ PyObject* lookup_global_slow(FnObject* f, GlobalSite& site, PyObject* name) noex
     }
     if (PyErr_Occurred()) return nullptr;
   }
-  keep = keep && helpers_watch(*f->mod, builtins);
+  keep = keep && sites_watch(*f->mod, builtins);
   if (keep) fill.builtins_tag = dict_version(builtins);
   PyObject* v = PyDict_GetItemWithError(builtins, name);  // borrowed
   if (v != nullptr) {
@@ -267,7 +269,7 @@ PyObject* module_attr(Module& m, GlobalSite& site, PyObject* g, PyObject* attr) 
       PyObject* v = nullptr;
       uint64_t tag = 0;
       bool watched = false;
-      const int found = helpers_fill_lookup(m, md, attr, &v, &tag, &watched);
+      const int found = sites_fill_lookup(m, md, attr, &v, &tag, &watched);
       if (found < 0) return nullptr;
       if (found > 0) {
         ThreadGlobal* t = watched ? thread_global(m, site) : nullptr;
@@ -282,7 +284,7 @@ PyObject* module_attr(Module& m, GlobalSite& site, PyObject* g, PyObject* attr) 
       {
         // As for the global itself: the version is read before the look-up,
         // whose key comparisons may run Python code.
-        const bool watched = helpers_watch(m, md);
+        const bool watched = sites_watch(m, md);
         const uint64_t tag = watched ? dict_version(md) : 0;
         PyObject* v = PyDict_GetItemWithError(md, attr);  // borrowed
         if (v != nullptr) {
@@ -303,126 +305,6 @@ PyObject* module_attr(Module& m, GlobalSite& site, PyObject* g, PyObject* attr) 
   return PyObject_GetAttr(g, attr);
 }
 
-int is_instance(Module& m, PyObject* v, PyObject* cls) noexcept {
-  if (Py_IS_TYPE(v, reinterpret_cast<PyTypeObject*>(cls))) return 1;
-  PyTypeObject* meta = Py_TYPE(cls);
-  const bool type_hook =
-      meta == &PyType_Type ||
-      (PyType_FastSubclass(meta, Py_TPFLAGS_TYPE_SUBCLASS) && m.type_instancecheck != nullptr &&
-       _PyType_Lookup(meta, m.s.dunder_instancecheck) == m.type_instancecheck);
-  if (type_hook) {
-    // type's own check: the subtype test on type(v), then the same test on
-    // v.__class__ when that is another class. Where attribute access is the
-    // generic one and __class__ is object's own descriptor, v.__class__ is
-    // type(v), so the first test is the whole answer and nothing runs.
-    PyTypeObject* tp = Py_TYPE(v);
-    if (PyType_IsSubtype(tp, reinterpret_cast<PyTypeObject*>(cls))) return 1;
-    if (tp->tp_getattro == PyObject_GenericGetAttr && m.object_class != nullptr &&
-        _PyType_Lookup(tp, m.s.dunder_class) == m.object_class) {
-      return 0;
-    }
-  }
-  // The interpreter would look __instancecheck__ up on the metaclass, bind it
-  // and call it. Where that is type's own hook, the method descriptor is
-  // called here unbound, with the class in front: the same check without the
-  // bound method and the argument tuple.
-  if (type_hook && meta != &PyType_Type) {
-    // CAUTION: may read v.__class__, which can run Python code; the caller
-    // holds v and cls strongly.
-    PyObject* args[] = {cls, v};
-    Ref r = Ref::steal(PyObject_Vectorcall(m.type_instancecheck, args, 2, nullptr));
-    return r ? r.get() == Py_True : -1;
-  }
-  // CAUTION: a metaclass __instancecheck__ may run any Python code; the
-  // caller holds `v` strongly.
-  return PyObject_IsInstance(v, cls);
-}
-
-PyObject* python_call_method(Module& m, PyObject* callable) noexcept {
-  PyTypeObject* tp = Py_TYPE(callable);
-  // A callable with vectorcall of its own is never called through tp_call.
-  if (m.generic_call_slot == nullptr || tp->tp_call != m.generic_call_slot ||
-      PyVectorcall_Function(callable) != nullptr) {
-    return nullptr;
-  }
-  // What the slot looks up; a method descriptor is called unbound, with no
-  // __get__, so nothing runs before the call itself.
-  Ref meth = Ref::steal(type_lookup_ref(tp, m.s.dunder_call));
-  if (!meth || !PyType_HasFeature(Py_TYPE(meth.get()), Py_TPFLAGS_METHOD_DESCRIPTOR) ||
-      PyVectorcall_Function(meth.get()) == nullptr) {
-    return nullptr;
-  }
-  return meth.release();
-}
-
-namespace {
-
-// The private copy behind call_with_kwargs' fallback: what `dict(kwargs)`
-// makes of an exact dict, by the merge that stops on a concurrent change.
-PyObject* helpers_private_copy(PyObject* kwargs) noexcept {
-  Ref copy = Ref::steal(PyDict_New());
-  if (!copy || PyDict_Merge(copy.get(), kwargs, 1) < 0) return nullptr;
-  return copy.release();
-}
-
-}  // namespace
-
-PyObject* call_with_kwargs(PyObject* callable, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwargs) noexcept {
-  const Py_ssize_t n = PyDict_GET_SIZE(kwargs);
-  // Room for the vectorcall offset slot, the positionals and the keyword
-  // values of a typical model input; larger calls take the heap.
-  constexpr Py_ssize_t kOnStack = 16;
-  if (nargs <= kMaxParams && n <= kOnStack - 1 - kMaxParams) {
-    // CAUTION: making the names tuple may start a garbage collection, which
-    // runs finalizers and gc.callbacks; the entries are read only after it,
-    // and only if the size still holds.
-    Ref names;
-    if (n > 0 && !(names = Ref::steal(PyTuple_New(n)))) return nullptr;
-    PyObject* stack[kOnStack];
-    Py_ssize_t i = 0;
-    bool strings = true;
-    bool same = false;
-    // An exact dict read in place runs no code: the names and values are
-    // strong before anything else can. Without the GIL, under the dict's own
-    // lock, as the interpreter reads it.
-    Py_BEGIN_CRITICAL_SECTION(kwargs);
-    same = PyDict_GET_SIZE(kwargs) == n;
-    if (same) {
-      Py_ssize_t pos = 0;
-      PyObject* key = nullptr;
-      PyObject* value = nullptr;
-      while (i < n && PyDict_Next(kwargs, &pos, &key, &value)) {
-        if (!PyUnicode_Check(key)) {
-          strings = false;
-          break;
-        }
-        PyTuple_SET_ITEM(names.get(), i, Py_NewRef(key));
-        stack[1 + nargs + i++] = Py_NewRef(value);
-      }
-    }
-    Py_END_CRITICAL_SECTION();
-    if (same) {
-      stack[0] = nullptr;
-      for (Py_ssize_t j = 0; j < nargs; ++j) stack[1 + j] = args[j];
-      PyObject* result = nullptr;
-      if (strings) {
-        result = PyObject_Vectorcall(callable, stack + 1,
-                                     static_cast<size_t>(nargs) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                     n > 0 ? names.get() : nullptr);
-      }
-      for (Py_ssize_t j = 0; j < i; ++j) Py_DECREF(stack[1 + nargs + j]);
-      if (strings) return result;
-    }
-  }
-  // A large call, a key that is no str (the interpreter's own unpacking
-  // words that error) or a dict that changed above: the interpreter's path,
-  // over a copy no other code holds.
-  Ref copy = Ref::steal(helpers_private_copy(kwargs));
-  if (!copy) return nullptr;
-  return PyObject_VectorcallDict(callable, args, static_cast<size_t>(nargs), copy.get());
-}
-
 int isinstance_of_global_attr_slow(FnObject* f, GlobalSite& site, PyObject* gname, PyObject* attr,
                                    PyObject* v) noexcept {
   // CAUTION: attribute access and the instance check may run Python code
@@ -432,161 +314,6 @@ int isinstance_of_global_attr_slow(FnObject* f, GlobalSite& site, PyObject* gnam
   Ref cls = Ref::steal(module_attr(*f->mod, site, g.get(), attr));
   if (!cls) return -1;
   return is_instance(*f->mod, v, cls.get());
-}
-
-// ---------------------------------------------------------------- dict walk
-
-int DictWalk::start(PyObject* d) noexcept {
-  if (PyDict_CheckExact(d)) {
-    dict_ = d;
-    pos_ = 0;
-    size_ = PyDict_GET_SIZE(d);
-    left_ = size_;
-    return 0;
-  }
-  PyObject* name = kind_ == Kind::kItems ? m_->s.items : m_->s.values;
-  PyObject* args[] = {nullptr, d};
-  Ref result = Ref::steal(
-      PyObject_VectorcallMethod(name, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-  if (!result) return -1;
-  if (PyTuple_CheckExact(result.get()) || PyList_CheckExact(result.get())) {
-    seq_ = std::move(result);
-    index_ = 0;
-    return 0;
-  }
-  iter_ = Ref::steal(PyObject_GetIter(result.get()));
-  return iter_ ? 0 : -1;
-}
-
-int DictWalk::next_element(Ref& element) noexcept {
-  if (seq_) {
-    PyObject* s = seq_.get();
-    // A list can shrink while its elements' callbacks run (or, without the
-    // GIL, while another thread holds it): its length is read again at
-    // every step, together with the item.
-    PyObject* e =
-        PyList_CheckExact(s)
-            ? list_item_ref(s, index_)
-            : (index_ < PyTuple_GET_SIZE(s) ? Py_NewRef(PyTuple_GET_ITEM(s, index_)) : nullptr);
-    if (e == nullptr) return 0;
-    element = Ref::steal(e);
-    ++index_;
-    return 1;
-  }
-  PyObject* e = PyIter_Next(iter_.get());
-  if (e == nullptr) return PyErr_Occurred() ? -1 : 0;
-  element = Ref::steal(e);
-  return 1;
-}
-
-// Fills the empty `key` and `value` from a two-item element.
-int DictWalk::unpack_pair(PyObject* element, Ref& key, Ref& value) noexcept {
-  Py_ssize_t found = 0;
-  if (PyTuple_Check(element)) {
-    found = PyTuple_GET_SIZE(element);
-    if (found == 2) {
-      key = Ref::borrow(PyTuple_GET_ITEM(element, 0));
-      value = Ref::borrow(PyTuple_GET_ITEM(element, 1));
-      return 0;
-    }
-  } else {
-    Ref it = Ref::steal(PyObject_GetIter(element));
-    if (!it) return -1;
-    Ref items[3];
-    for (; found < 3; ++found) {
-      PyObject* x = PyIter_Next(it.get());
-      if (x == nullptr) {
-        if (PyErr_Occurred()) return -1;
-        break;
-      }
-      items[found] = Ref::steal(x);
-    }
-    if (found == 2) {
-      key = std::move(items[0]);
-      value = std::move(items[1]);
-      return 0;
-    }
-  }
-  if (found > 2) {
-    PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t{2});
-  } else {
-    PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", found,
-                 found == 1 ? "" : "s");
-  }
-  return -1;
-}
-
-int DictWalk::next(Ref& key, Ref& value) noexcept {
-  // The new entry is built in fresh references; the previous one is dropped
-  // only when both are held (at the end of this function).
-  Ref k, v;
-  if (dict_ != nullptr) {
-    // One step under the dict's own lock (nothing on GIL builds): without
-    // the GIL another thread may resize it meanwhile. The step runs no code.
-    const char* changed = nullptr;
-    bool more = false;
-    Py_BEGIN_CRITICAL_SECTION(dict_);
-    PyObject* bk = nullptr;
-    PyObject* bv = nullptr;
-    if (PyDict_GET_SIZE(dict_) != size_) {
-      changed = "dictionary changed size during iteration";
-    } else if (PyDict_Next(dict_, &pos_, &bk, &bv)) {
-      // A delete plus an insert keeps the size; counting the entries handed
-      // out notices the walk running on into keys that were never there
-      // together with the first ones.
-      if (left_ == 0) {
-        changed = "dictionary keys changed during iteration";
-      } else {
-        --left_;
-        more = true;
-        // Strong references before anything else runs.
-        if (kind_ == Kind::kItems) k = Ref::borrow(bk);
-        v = Ref::borrow(bv);
-      }
-    }
-    Py_END_CRITICAL_SECTION();
-    if (changed != nullptr) {
-      PyErr_SetString(PyExc_RuntimeError, changed);
-      return -1;
-    }
-    if (!more) return 0;
-  } else {
-    Ref element;
-    int r = next_element(element);
-    if (r <= 0) return r;
-    if (kind_ == Kind::kValues) {
-      v = std::move(element);
-    } else if (unpack_pair(element.get(), k, v) < 0) {
-      return -1;
-    }
-  }
-  std::swap(key, k);
-  std::swap(value, v);
-  return 1;
-}
-
-// ------------------------------------------------------------- annotations
-
-// The cold half of check_exact_type: the type is not exactly `t`.
-int raise_incorrect_type(PyObject* v, PyTypeObject* t, const char* argname) noexcept {
-  const bool subclass = PyType_IsSubtype(Py_TYPE(v), t);
-  PyErr_Format(PyExc_TypeError,
-               "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)%s%s", argname,
-               t->tp_name, Py_TYPE(v)->tp_name, subclass ? ". " : "",
-               subclass ? "This argument check is stricter than PEP-484 and rejects "
-                          "subclasses of builtin types. If you need to pass subclasses "
-                          "then set the 'annotation_typing' directive to False."
-                        : "");
-  return -1;
-}
-
-PyObject* convert_int_arg(PyObject* v, const char* argname) noexcept {
-  if (PyLong_CheckExact(v)) return Py_NewRef(v);
-  if (PyNumber_Check(v)) return PyNumber_Long(v);
-  PyErr_Format(PyExc_TypeError,
-               "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", argname, "int",
-               Py_TYPE(v)->tp_name);
-  return nullptr;
 }
 
 PyObject* call_method_slow(MethodSite& site, PyObject* name, PyObject* const* args,
