@@ -4,6 +4,9 @@
 
 namespace frame {
 
+// CONTRACT: the words of both errors, the note on subclasses included, are
+// this package's own, which callers match on and the tests pin.
+
 // The cold half of check_exact_type: the type is not exactly `t`.
 int raise_incorrect_type(PyObject* v, PyTypeObject* t, const char* argname) noexcept {
   const bool subclass = PyType_IsSubtype(Py_TYPE(v), t);

@@ -40,7 +40,8 @@ PyObject* call_with_kwargs(PyObject* callable, PyObject* const* args, Py_ssize_t
 // change. A subclass goes through the call, so its keys and item access run
 // by the interpreter's rules for a mapping. New reference.
 inline PyObject* dict_of(PyObject* x) noexcept {
-  if (!PyDict_CheckExact(x)) return PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), x);
+  if (!PyDict_CheckExact(x))
+    return PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), x);
   Ref out = Ref::steal(PyDict_New());
   if (!out || PyDict_Merge(out.get(), x, 1) < 0) return nullptr;
   return out.release();

@@ -77,6 +77,7 @@ int DictWalk::unpack_pair(PyObject* element, Ref& key, Ref& value) noexcept {
     }
   }
   if (found > 2) {
+    // CONTRACT: the interpreter's own words for this failure; tests pin them.
     PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t{2});
   } else {
     PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", found,

@@ -11,6 +11,12 @@
 // interpreter's objects by layout), state_lock.hpp (the lock of shared
 // state and the dict versions), stack_guard.hpp (the C stack's bound) and
 // ref.hpp (the owned reference).
+//
+// Two comment marks run through the frame and the bodies. CAUTION: before a
+// call that may run any Python code, saying what is held strongly across it.
+// CONTRACT: beside an error's words that callers and the tests rely on word
+// for word, mostly the interpreter's own for the same failure; such words
+// change only together with the tests that pin them.
 #pragma once
 
 #include "args.hpp"

@@ -17,6 +17,7 @@ FRAME_NOINLINE void fn_raise_count(const FnDef& d, const FnRuntime& r, Py_ssize_
     word = too_many ? "at most" : "at least";
     count = too_many ? n : r.nrequired;
   }
+  // CONTRACT: the interpreter's own words for this failure; tests pin them.
   PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
                d.code.name, word, count, count == 1 ? "" : "s", given);
 }
@@ -43,6 +44,7 @@ FRAME_NOINLINE int fn_bind(const FnDef& d, const FnRuntime& r, PyObject* const* 
     }
     if (idx < 0) {
       if (!PyUnicode_Check(key)) {
+        // CONTRACT: the interpreter's own words for this failure; tests pin them.
         PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", d.code.name);
         return -1;
       }
@@ -56,11 +58,13 @@ FRAME_NOINLINE int fn_bind(const FnDef& d, const FnRuntime& r, PyObject* const* 
       }
     }
     if (idx < 0) {
+      // CONTRACT: the interpreter's own words for this failure; tests pin them.
       PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", d.code.name,
                    key);
       return -1;
     }
     if (bound[idx] != nullptr) {
+      // CONTRACT: the interpreter's own words for this failure; tests pin them.
       PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
                    d.code.name, key);
       return -1;
@@ -92,6 +96,7 @@ PyObject* fn_call_slow(FnObject* f, PyObject* const* args, Py_ssize_t nargs,
 // What the interpreter's own depth check raises when the count runs out,
 // raised when the thread's stack does first.
 PyObject* fn_stack_exhausted(FnObject* f) noexcept {
+  // CONTRACT: the interpreter's own words for this failure; tests pin them.
   PyErr_SetString(PyExc_RecursionError,
                   "maximum recursion depth exceeded while calling a Python object");
   return fail(f, f->def->code.first_line);
@@ -179,6 +184,7 @@ PyObject* fn_get_annotations(PyObject* self, void*) noexcept {
 int fn_set_annotations(PyObject* self, PyObject* value, void*) noexcept {
   if (value == Py_None) value = nullptr;
   if (value != nullptr && !PyDict_Check(value)) {
+    // CONTRACT: the interpreter's own words for this failure; tests pin them.
     PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
     return -1;
   }

@@ -368,6 +368,7 @@ PyObject* module_create(Module& m, PyObject* spec) noexcept {
   } else if (m.interp_id != id || !seen) {
     // Another interpreter, or the same ID in a runtime that was finalized and
     // initialized again: everything this module holds belongs to the old one.
+    // CONTRACT: the words importers see; tests pin them.
     PyErr_SetString(PyExc_ImportError,
                     "Interpreter change detected - this module can only be "
                     "loaded into one interpreter per process.");
@@ -395,6 +396,7 @@ PyObject* module_create(Module& m, PyObject* spec) noexcept {
 int module_exec(Module& m, PyObject* module) noexcept {
   if (m.module) {
     if (m.module == module) return 0;
+    // CONTRACT: the words importers see; tests pin them.
     PyErr_Format(PyExc_RuntimeError,
                  "Module '%s' has already been imported. Re-initialisation is "
                  "not supported.",

@@ -150,7 +150,7 @@ namespace {
 // result belongs to, *watched whether later changes will move it. 1, 0 or -1
 // as PyDict_GetItemRef.
 int sites_fill_lookup(Module& m, PyObject* d, PyObject* name, PyObject** v, uint64_t* tag,
-                        bool* watched) noexcept {
+                      bool* watched) noexcept {
   int found = 0;
   Py_BEGIN_CRITICAL_SECTION(d);
   *watched = m.dict_watcher >= 0 && dict_watch(m.dict_watcher, d) == 0;
@@ -183,6 +183,7 @@ PyObject* sites_lookup_thread(FnObject* f, GlobalSite& site, PyObject* name) noe
     found = sites_fill_lookup(m, m.builtins_dict, name, &v, &btag, &bwatched);
     if (found < 0) return nullptr;
     if (found == 0) {
+      // CONTRACT: the interpreter's own words for this failure; tests pin them.
       PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
       return nullptr;
     }
@@ -210,8 +211,8 @@ PyObject* lookup_global_slow(FnObject* f, GlobalSite& site, PyObject* name) noex
 #else
   PyObject* globals = f->globals;
   PyObject* builtins = f->mod->builtins_dict;
-  // Whatever the site held no longer applies, the attribute entry included:
-  // it belongs to the global the site held.
+  // Whatever the site held no longer applies, the attribute entry included
+  // (GlobalSite's invariant).
   site = GlobalSite{};
   // The versions are read before the look-ups (the dictionaries watched
   // first, so that any change from now on moves them). A look-up can run
@@ -251,6 +252,7 @@ PyObject* lookup_global_slow(FnObject* f, GlobalSite& site, PyObject* name) noex
     }
     return Py_NewRef(v);
   }
+  // CONTRACT: the interpreter's own words for this failure; tests pin them.
   if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
   return nullptr;
 #endif
@@ -331,8 +333,7 @@ PyObject* call_method_slow(MethodSite& site, PyObject* name, PyObject* const* ar
       PyObject* descr = type_lookup_ref(tp, name);  // no error set either way
       if (descr != nullptr) {
         if (PyType_HasFeature(Py_TYPE(descr), Py_TPFLAGS_METHOD_DESCRIPTOR) &&
-            Py_TYPE(self) == tp && tp->tp_getattro == PyObject_GenericGetAttr &&
-            no_instance_attributes(self)) {
+            type_method_applies(self, tp)) {
           // CAUTION: the method may run any Python code; `descr` is held.
           PyObject* result = call_method_descriptor(descr, args, nargsf);
           Py_DECREF(descr);
@@ -351,8 +352,7 @@ PyObject* call_method_slow(MethodSite& site, PyObject* name, PyObject* const* ar
       // type or the object. Whatever it did, the tests below see.
       Ref descr = Ref::steal(type_lookup_ref(tp, name));
       if (descr && PyType_HasFeature(Py_TYPE(descr.get()), Py_TPFLAGS_METHOD_DESCRIPTOR) &&
-          Py_TYPE(self) == tp && tp->tp_getattro == PyObject_GenericGetAttr &&
-          no_instance_attributes(self)) {
+          type_method_applies(self, tp)) {
         // What the generic access would hand back unbound: called so.
         const unsigned int version = type_version_assign(tp);
         if (version != 0) {

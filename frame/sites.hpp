@@ -38,8 +38,12 @@ struct GlobalSite {
   PyObject* value = nullptr;  // borrowed
   // The attribute that isinstance_of_global_attr fetches from the global,
   // when the global is a plain module (see module_attr). A site serves one
-  // attribute name. Reset whenever the global's own entry is filled anew, so
-  // a valid attribute entry always belongs to the global the site now holds.
+  // attribute name.
+  //
+  // Invariant: a filled attribute entry belongs to the global the site holds
+  // now. Every fill of the global's own entry (lookup_global_slow) starts from
+  // an empty site, the attribute entry included, so a hit on the global's
+  // entry may use the attribute entry's dictionary without holding it.
   PyObject* attr_dict = nullptr;  // borrowed: that module's dictionary
   uint64_t attr_tag = 0;
   PyObject* attr_value = nullptr;  // borrowed
@@ -188,8 +192,8 @@ inline int isinstance_of_global_attr(FnObject* f, GlobalSite& site, PyObject* gn
   }
 #endif
   PyObject* g = site_hit(f, site);  // nullptr on free-threaded builds
-  // The global is the module the attribute entry was filled from (the entry
-  // is reset on every refill of the global), so its dictionary is alive.
+  // By GlobalSite's invariant the global is the module the attribute entry
+  // was filled from, so that entry's dictionary is alive.
   if (g != nullptr && site.attr_value != nullptr && Py_IS_TYPE(g, &PyModule_Type) &&
       site.attr_tag == dict_version(site.attr_dict)) {
     PyObject* cls = site.attr_value;
@@ -230,6 +234,18 @@ struct MethodSite {
   PyObject* method = nullptr;    // borrowed
 };
 
+// The one condition under which a method descriptor that the type look-up
+// of `tp` found is what the attribute access on `self` would hand back,
+// unbound: `self` is of that very type, the type's attribute access is the
+// generic one, and `self` holds no attribute of its own that could shadow
+// the method. Every fill of a site tests it after its look-up, and every hit
+// before it serves the site (and free-threaded builds before each direct
+// call of what their look-up found).
+inline bool type_method_applies(PyObject* self, PyTypeObject* tp) noexcept {
+  return Py_TYPE(self) == tp && tp->tp_getattro == PyObject_GenericGetAttr &&
+         no_instance_attributes(self);
+}
+
 // method(*args), for a method descriptor the type look-up found, through its
 // vectorcall slot directly where it has one, as the interpreter's own
 // specialized calls of method descriptors make it: without the thread state
@@ -269,8 +285,8 @@ inline PyObject* call_method(MethodSite& site, PyObject* name, PyObject* const* 
   if constexpr (!kFreeThreaded) {
     PyObject* self = args[0];
     PyTypeObject* tp = Py_TYPE(self);
-    if (tp == site.type && type_version(tp) == site.version &&
-        tp->tp_getattro == PyObject_GenericGetAttr && no_instance_attributes(self)) {
+    // The site's type and tag stand for the type look-up the fill made.
+    if (tp == site.type && type_version(tp) == site.version && type_method_applies(self, tp)) {
       // CAUTION: the method may run any Python code, changing the type; it
       // is held for the call.
       PyObject* method = Py_NewRef(site.method);

@@ -177,6 +177,7 @@ FRAME_NOINLINE PyObject* batches_split_dict(frame::FnObject* f, PyObject* batch)
 PyObject* batches_cut(PyObject* o) noexcept {
   PyMappingMethods* mp = Py_TYPE(o)->tp_as_mapping;
   if (mp == nullptr || mp->mp_subscript == nullptr) {
+    // CONTRACT: the interpreter's own words for this failure; tests pin them.
     PyErr_Format(PyExc_TypeError, "'%.200s' object is unsliceable", Py_TYPE(o)->tp_name);
     return nullptr;
   }
