@@ -92,3 +92,53 @@ def test_tls_check_names_a_vector_register_beside_a_descriptor_call(tmp_path):
     (tmp_path / "t.o").unlink()
     r = subprocess.run([sys.executable, tool, str(tmp_path)], capture_output=True, text=True)
     assert r.returncode == 2, r.stdout  # nothing checked is no pass
+
+
+# A function description for the compile-time checks of frame/describe.hpp:
+# the good one compiles and derives the names; each bad one names the
+# static_assert that stops it.
+_DESCRIPTION = """
+#include "describe.hpp"
+PyObject* body(frame::FnObject*, PyObject* const*) noexcept {{ return nullptr; }}
+struct Fn {{
+  static constexpr std::string_view name = "f";
+  enum class Line : std::uint8_t {{ kDef = 3 }};
+  static constexpr int nparams = {nparams};
+  static constexpr const char* varnames[] = {{{varnames}}};
+  {extra}
+  static constexpr frame::ImplFn body = ::body;
+}};
+struct Mod {{ static constexpr std::string_view dotted = "pkg.mod"; }};
+using Made = frame::FunctionOf<Mod, Fn>;
+static_assert(std::string_view(Made::def.traceback_name) == "pkg.mod.f");
+static_assert(std::string_view(Made::def.code.qualname) == "f");
+static_assert(Made::def.code.argcount == {nparams} && Made::def.code.first_line == 3);
+static_assert(frame::ModuleOf<Mod>::name == "mod");
+"""
+
+
+@pytest.mark.parametrize("nparams, varnames, extra, error", [
+    (2, '"x", "y", "k"', 'static constexpr frame::PassThrough pass_through = {0, 1};', None),
+    (2, '"x", "y"', 'static constexpr frame::PassThrough pass_through = {0, 2};',
+     "a pass-through tests and returns parameters"),
+    (1, '"x"', 'static constexpr frame::Annotation annotations[] = {{"y", "int"}};',
+     "an annotation names no parameter"),
+    (2, '"x"', "", "the variables start with the parameters"),
+    (2, '"x", "x"', "", "a parameter is named twice"),
+    (5, '"a", "b", "c", "d", "e"', "", "a function has at most kMaxParams parameters"),
+], ids=["good", "pass-through", "annotation", "varnames", "twice", "too-many"])
+def test_descriptions_are_checked_when_compiled(tmp_path, nparams, varnames, extra, error):
+    cxx = os.environ.get("CXX") or shutil.which("g++") or shutil.which("clang++")
+    if cxx is None:
+        pytest.skip("no C++ compiler")
+    src = tmp_path / "description.cpp"
+    src.write_text(_DESCRIPTION.format(nparams=nparams, varnames=varnames, extra=extra))
+    r = subprocess.run(
+        [cxx, "-std=c++20", "-fsyntax-only", "-I", os.path.join(REPO, "frame"),
+         "-isystem", sysconfig.get_paths()["include"], str(src)],
+        capture_output=True, text=True, timeout=300,
+    )
+    if error is None:
+        assert r.returncode == 0, r.stderr[-4000:]
+    else:
+        assert r.returncode != 0 and error in r.stderr, r.stderr[-4000:]
