@@ -276,9 +276,7 @@ PyObject* module_attr(Module& m, GlobalSite& site, PyObject* g, PyObject* attr) 
       if (found > 0) {
         ThreadGlobal* t = watched ? thread_global(m, site) : nullptr;
         if (t != nullptr && t->value == g && t->tag == tag) {
-          PyObject* old = t->attr_value;
-          t->attr_value = Py_NewRef(v);
-          Py_XDECREF(old);
+          set_field(t->attr_value, Py_NewRef(v));
         }
         return v;
       }
