@@ -81,7 +81,10 @@ inline constexpr unsigned kLayoutFallbacks =
 // tag was read. The interpreter's own specialized instructions compare the
 // tag alone, as this does. Outside the range: 0, and nothing is cached by it.
 inline unsigned int type_version(PyTypeObject* tp) noexcept {
-#if FRAME_READS_TYPE_VERSION
+#if FRAME_READS_TYPE_VERSION && defined(Py_GIL_DISABLED)
+  // Another thread may clear or assign it meanwhile (under the type lock).
+  return std::atomic_ref<unsigned int>(tp->tp_version_tag).load(std::memory_order_relaxed);
+#elif FRAME_READS_TYPE_VERSION
   return tp->tp_version_tag;
 #else
   (void)tp;

@@ -368,4 +368,29 @@ PyObject* call_method_slow(MethodSite& site, PyObject* name, PyObject* const* ar
   return PyObject_VectorcallMethod(name, args, nargsf, nullptr);
 }
 
+int has_attr_slow(AbsentAttrSite& site, PyObject* obj, PyObject* name) noexcept {
+  PyTypeObject* tp = Py_TYPE(obj);
+  if (tp->tp_getattro == PyObject_GenericGetAttr) {
+    Ref type_hold = Ref::borrow(reinterpret_cast<PyObject*>(tp));
+    // The tag is read before the look-up: a key of the type's dictionary that
+    // is no str has its own __eq__ run by it, which may change the type (the
+    // tag then differs after it, and nothing is kept) or the object (the
+    // tests after it see that). On 3.11 a type first gets its tag from the
+    // look-up, so its first miss keeps nothing.
+    const unsigned int before = type_version_assign(tp);
+    Ref found = Ref::steal(type_lookup_ref(tp, name));  // no error set either way
+    if (!found && before != 0 && type_version(tp) == before && Py_TYPE(obj) == tp &&
+        no_instance_attributes(obj)) {
+      std::atomic_ref<unsigned int>(site.version).store(before, std::memory_order_relaxed);
+      return 0;
+    }
+  }
+  // Anything else: the interpreter's own access, an AttributeError made
+  // only where the type's access makes one.
+  PyObject* probe = nullptr;
+  const int has = PyObject_GetOptionalAttr(obj, name, &probe);
+  Py_XDECREF(probe);
+  return has;
+}
+
 }  // namespace frame

@@ -1,7 +1,8 @@
 // sites.hpp - the look-up sites: a module global's (with the attribute of a
-// global module, for the instance test against it) and a method's called by
-// name, each a cache that serves exactly what a fresh look-up would find, and
-// the per-thread caches that stand in for them without the GIL (sites.cpp).
+// global module, for the instance test against it), a method's called by
+// name and an optional attribute's found missing, each a cache that serves
+// exactly what a fresh look-up would find, and the per-thread caches that
+// stand in for the first without the GIL (sites.cpp).
 //
 // Conventions: PyObject* parameters are borrowed, PyObject* results are new
 // references; failures return nullptr or -1 with the error indicator set.
@@ -296,6 +297,41 @@ inline PyObject* call_method(MethodSite& site, PyObject* name, PyObject* const* 
     }
   }
   return call_method_slow(site, name, args, nargsf);
+}
+
+// hasattr(obj, name) at one call site where the answer is mostly "no" (an
+// optional attribute of a result, such as a model output's `logits`). A type
+// whose look-up found no such attribute is kept by its version tag alone, as
+// the interpreter's own specialized attribute loads guard on it (layout.hpp:
+// a tag is never handed out twice, and every change to the type or a base
+// clears it). An object of that type with the generic attribute access and no
+// attribute of its own then answers "no" without a look-up. Besides being
+// cheaper, that answer does not depend on the interpreter's attribute cache:
+// its entry for the name is chosen by the name's address and the tag, so in
+// one process it may share the entry with a look-up the caller's own loop
+// makes, and the two would then evict each other on every call.
+//
+// The site holds nothing but the tag, one word, read and written whole, so
+// free-threaded builds keep it as well: a tag another thread stored is as good
+// as one this thread stored.
+struct AbsentAttrSite {
+  unsigned int version = 0;  // a tag under which the type lacks the name; 0: empty
+};
+
+// The look-up behind a missed site, filling it where the type allows.
+int has_attr_slow(AbsentAttrSite& site, PyObject* obj, PyObject* name) noexcept;
+
+// hasattr(obj, name) for the one name `site` serves: 1, 0, or -1 with the
+// error set (an AttributeError counts as "no", as for hasattr).
+inline int has_attr(AbsentAttrSite& site, PyObject* obj, PyObject* name) noexcept {
+  PyTypeObject* tp = Py_TYPE(obj);
+  const unsigned int version = type_version(tp);
+  if (version != 0 &&
+      version == std::atomic_ref<unsigned int>(site.version).load(std::memory_order_relaxed) &&
+      tp->tp_getattro == PyObject_GenericGetAttr && no_instance_attributes(obj)) {
+    return 0;
+  }
+  return has_attr_slow(site, obj, name);
 }
 
 }  // namespace frame

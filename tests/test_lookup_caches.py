@@ -387,49 +387,69 @@ def _no_attribute(self):
     raise AttributeError("to")
 
 
-def _getattr(kind, base, cls, obj):
+def _getattr(kind, base, cls, obj, name):
     cls.__getattr__ = lambda self, n: lambda *a: "getattr"
-    base.to = property(_no_attribute)  # the normal look-up fails, __getattr__ answers
+    setattr(base, name, property(_no_attribute))  # the normal look-up fails, __getattr__ answers
 
 
-def _data_descriptor(kind, base, cls, obj):
+def _data_descriptor(kind, base, cls, obj, name):
     if kind != "slots":
-        vars(obj)["to"] = lambda *a: "own"  # the data descriptor wins over it
-    cls.to = property(lambda self: lambda *a: "prop")
+        vars(obj)[name] = lambda *a: "own"  # the data descriptor wins over it
+    setattr(cls, name, property(lambda self: lambda *a: "prop"))
 
 
 def _own(*a):
     return "own"
 
 
+# The two type look-ups that a site keeps: to_device's method `to` (found on
+# the class) and forward's optional `logits` (found missing). What each
+# serves, and what the look-up by name finds, as one comparable value.
+def _served(name, obj):
+    if name == "to":
+        return bk.to_device(obj, "cpu")
+    out = bk.forward(lambda v: obj, None)
+    return "absent" if out is obj else out("cpu")
+
+
+def _fresh(name, obj):
+    if name == "to":
+        return obj.to("cpu")
+    return obj.logits("cpu") if hasattr(obj, "logits") else "absent"
+
+
 def _after(*steps):
-    # Each step changes the object's own attributes without giving it a `to`,
-    # and the call after it must still find the class's; then `to` is set.
-    def change(kind, base, cls, obj):
+    # Each step changes the object's own attributes without giving it the
+    # name, and the call after it must still be served as before; then the
+    # name is set on the object.
+    def change(kind, base, cls, obj, name):
+        before = _fresh(name, obj)
         for step in steps:
             step(obj)
-            assert bk.to_device(obj, "cpu") == "base"
-        obj.to = _own
+            assert _served(name, obj) == before
+        setattr(obj, name, _own)
     return change
 
 
 CHANGES = {
-    "instance-attribute": lambda kind, base, cls, obj: setattr(obj, "to", _own),
+    "instance-attribute": lambda kind, base, cls, obj, name: setattr(obj, name, _own),
     "other-attribute-first": _after(lambda o: setattr(o, "x", 1)),
     "attribute-set-and-deleted": _after(lambda o: setattr(o, "x", 1), lambda o: delattr(o, "x")),
     "dict-materialized": _after(vars, lambda o: vars(o).clear()),
     "dict-replaced": _after(lambda o: setattr(o, "__dict__", {"x": 1}),
                             lambda o: setattr(o, "__dict__", {})),
-    "dict-written-directly": lambda kind, base, cls, obj: vars(obj).__setitem__("to", _own),
-    "class-method-replaced": lambda kind, base, cls, obj: setattr(cls, "to", lambda self, *a: "class"),
-    "base-method-replaced": lambda kind, base, cls, obj: setattr(base, "to", lambda self, *a: "base2"),
-    "subclass-redefines": lambda kind, base, cls, obj: _new(kind, _cls(kind, "Sub", (cls,),
-                                                                        to=lambda self, *a: "sub")),
-    "class-reassigned": lambda kind, base, cls, obj: setattr(
-        obj, "__class__", _cls(kind, "Other", (cls,), to=lambda self, *a: "other")),
-    "getattribute": lambda kind, base, cls, obj: setattr(
+    "dict-written-directly": lambda kind, base, cls, obj, name: vars(obj).__setitem__(name, _own),
+    "class-method-replaced": lambda kind, base, cls, obj, name: setattr(
+        cls, name, lambda self, *a: "class"),
+    "base-method-replaced": lambda kind, base, cls, obj, name: setattr(
+        base, name, lambda self, *a: "base2"),
+    "subclass-redefines": lambda kind, base, cls, obj, name: _new(
+        kind, _cls(kind, "Sub", (cls,), **{name: lambda self, *a: "sub"})),
+    "class-reassigned": lambda kind, base, cls, obj, name: setattr(
+        obj, "__class__", _cls(kind, "Other", (cls,), **{name: lambda self, *a: "other"})),
+    "getattribute": lambda kind, base, cls, obj, name: setattr(
         cls, "__getattribute__",
-        lambda self, n, ga=_getattribute(kind): (lambda *a: "ga") if n == "to" else ga(self, n)),
+        lambda self, n, ga=_getattribute(kind): (lambda *a: "ga") if n == name else ga(self, n)),
     "getattr": _getattr,
     "data-descriptor": _data_descriptor,
 }
@@ -439,22 +459,24 @@ SLOTS_CHANGES = {"class-method-replaced", "base-method-replaced", "subclass-rede
                  "class-reassigned", "getattribute", "getattr", "data-descriptor"}
 
 
+@pytest.mark.parametrize("name", ["to", "logits"])
 @pytest.mark.parametrize("change", CHANGES, ids=list(CHANGES))
 @pytest.mark.parametrize("kind", ["tensor", "plain", "slots"])
-def test_method_to_is_what_the_look_up_by_name_finds(kind, change):
+def test_cached_type_look_up_is_what_the_look_up_by_name_finds(kind, change, name):
     if kind == "slots" and change not in SLOTS_CHANGES:
         pytest.skip("no instance dictionary")
-    base = _cls(kind, "Base", to=lambda self, *a: "base")
+    base = _cls(kind, "Base", **({"to": lambda self, *a: "base"} if name == "to" else {}))
     cls = _cls(kind, "C", (base,))
     obj = _new(kind, cls)
+    before = _fresh(name, obj)
     for _ in range(3):  # the later calls are served from the cache
-        assert bk.to_device(obj, "cpu") == "base"
-    new = CHANGES[change](kind, base, cls, obj)  # a new object to call, or None
+        assert _served(name, obj) == before
+    new = CHANGES[change](kind, base, cls, obj, name)  # a new object to call, or None
     obj = obj if new is None else new
-    expected = obj.to("cpu")
-    assert expected != "base"
-    assert bk.to_device(obj, "cpu") == expected
-    if kind == "tensor":
+    expected = _fresh(name, obj)
+    assert expected != before
+    assert _served(name, obj) == expected
+    if kind == "tensor" and name == "to":
         assert bk.to_device({"k": obj}, "cpu")["k"] == expected
 
 

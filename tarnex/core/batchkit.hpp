@@ -26,14 +26,15 @@ struct State {
   // Numbers: 8 and the probe slice [:8].
   PyObject* int_8 = nullptr;
   PyObject* probe_slice = nullptr;
-  // The bodies' look-up sites, one per use of a global or per method called
-  // by name: each keeps its own cache.
+  // The bodies' look-up sites, one per use of a global, per method called by
+  // name and per optional attribute tested: each keeps its own cache.
   struct Sites {
-    frame::GlobalSite move_torch;     // to_device: each dict value's tensor test
-    frame::MethodSite move_to;        // to_device: x.to(device), v.to(device)
-    frame::GlobalSite genexpr_torch;  // example_tensor: the generator expression's test
-    frame::GlobalSite replace_torch;  // set_primary_input: the loop's test
-    frame::GlobalSite cut_torch;      // example_probe: each dict value's tensor test
+    frame::GlobalSite move_torch;      // to_device: each dict value's tensor test
+    frame::MethodSite move_to;         // to_device: x.to(device), v.to(device)
+    frame::GlobalSite genexpr_torch;   // example_tensor: the generator expression's test
+    frame::GlobalSite replace_torch;   // set_primary_input: the loop's test
+    frame::GlobalSite cut_torch;       // example_probe: each dict value's tensor test
+    frame::AbsentAttrSite out_logits;  // forward: hasattr(out, "logits")
   } sites{};
 };
 

@@ -72,11 +72,10 @@ PyObject* forward(frame::FnObject* f, PyObject* const* args) noexcept {
   }
   if (!out) return fail(f, Forward::Line::kCall);
 
-  // hasattr(out, "logits"): no AttributeError object is made where the type
-  // uses the generic attribute access.
-  PyObject* probe = nullptr;
-  int has = PyObject_GetOptionalAttr(out.get(), state.s_logits, &probe);
-  Py_XDECREF(probe);
+  // hasattr(out, "logits"): a tensor's type is known to lack it after the
+  // first call, and no AttributeError object is made either way where the
+  // type uses the generic attribute access.
+  const int has = frame::has_attr(state.sites.out_logits, out.get(), state.s_logits);
   if (has < 0) return fail(f, Forward::Line::kHasLogits);
   if (has == 0) return out.release();
   PyObject* logits = PyObject_GetAttr(out.get(), state.s_logits);
